@@ -1,0 +1,22 @@
+#!/bin/sh
+# Installs what is needed, builds every target (i686 and x86_64 Windows, native)
+# and runs every test: native unit tests under sanitizers, short fuzzer runs,
+# and the Windows tests under Wine.
+set -eu
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+jobs=$(nproc)
+
+cmake -S . -B build/native -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+  -DBK_SANITIZE=ON -DBK_FUZZ=ON
+cmake --build build/native -j "$jobs"
+for arch in x86_64 i686; do
+  tests=ON
+  [ "$arch" = i686 ] && tests=OFF  # 32-bit programs cannot run here: build the product only
+  cmake -S . -B build/$arch -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-$arch.cmake -DBK_BUILD_TESTS=$tests
+  cmake --build build/$arch -j "$jobs"
+done
+
+ctest --test-dir build/native -j "$jobs" --output-on-failure
+ctest --test-dir build/x86_64 -j "$jobs" --output-on-failure
+echo "all tests passed"

@@ -1,0 +1,39 @@
+#pragma once
+// Bodies of the three exported calls and the steps of a restore. The exports
+// (exports.cpp) check the arguments and run these inside the per-call frame.
+#include <cstddef>
+
+#include "environment/env.h"
+
+inline constexpr std::size_t kVskEntrySize = 823;          // installed-software entry
+inline constexpr std::size_t kVskEntryInstallDate = 793;   // 12 characters
+inline constexpr char kVskCategory[] = "BKRV";
+
+// Backup: writes the one-record install list for `path`, then makes the backup.
+// 0 backed up, 1 failed.
+int vskWriteInstallList(const char* path);
+int vskAPIMakeBackup(const char* name, const char* version, const char* generation);
+
+// File lookup: 0 list written, 1 no such resource, 2 other failure.
+int vskGetResourceFileList(const char* name, const char* version, const char* generation,
+                           const char* path);
+
+// State of the running restore, cleared at its start.
+struct VskRestoreState {
+  VskPath directory;                       // the backup directory; empty until found
+  unsigned char savedEntry[kVskEntrySize]; // installed-software entry saved with the backup
+};
+VskRestoreState& vskRestoreState();
+void vskRestoreClearState();
+
+// Restore steps. Find: 0 found, 5/10/30 not usable. Added paths: 0 or 30.
+// Saved files: 0 or 1. The entry step only logs its failure.
+int vskRestoreFindBackup(const char* name, const char* version, const char* generation);
+int vskRestoreRemoveAddedPaths();
+int vskRestoreSavedFiles();
+void vskRestorePutBackEntry();
+
+// Backup deletion. Unconditional: 0 deleted, 1/5/10/30 failures.
+// Checked: 0 deleted, 1 protected and kept, 2 not found or not deletable.
+int vskAPIDelBackup(const char* name, const char* version, const char* generation);
+int vskCheckDelBackup(const char* name, const char* version, const char* generation);
