@@ -1,0 +1,283 @@
+// Encoded files with the control codec (kinds 0 and 1), and the decoder for
+// every kind. Inputs are read and outputs written strictly in order; the
+// output is opened only after the input's head has been checked, and never
+// over the input itself.
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "codec/ecd.h"
+#include "codec/ecd_io.h"
+#include "codec/huffman.h"
+#include "common/byte_order.h"
+
+namespace {
+
+using bk::ecd::File;
+using bk::ecd::OperationLog;
+
+constexpr const char* kSource = "client\\ecd\\EcdCtrl";
+constexpr std::size_t kOptionInfoSize = 12;
+
+// The six option words every encoder writes: kind, three fixed words that
+// decoders skip, pass-through off, end.
+void OptionWords(int kind, unsigned char out[kOptionInfoSize]) {
+  const std::uint16_t words[6] = {static_cast<std::uint16_t>(kind & 0xFF), 0x0201, 0x8000, 0x8120,
+                                  0x8201, 0xFF00};
+  for (int i = 0; i < 6; ++i) bk::StoreBe16(out + 2 * i, words[i]);
+}
+
+std::unique_ptr<unsigned char[]> Allocate(std::size_t size) {
+  return std::unique_ptr<unsigned char[]>(new (std::nothrow) unsigned char[size]);
+}
+
+bool WriteAll(std::FILE* f, const void* data, std::size_t n) {
+  return std::fwrite(data, 1, n, f) == n;
+}
+
+}  // namespace
+
+int vskEcdEncodeFile(const char* inPath, const char* outPath, int flag, int kind) {
+  if (kind == kEcdKindNone || kind == kEcdKindControl)
+    return vskEcdCtrlEncodeFile(inPath, outPath, flag, kind);
+  if (kind == kEcdKindZlib) return vskEcdZLIBEncodeFile(inPath, outPath, flag, kind);
+  return kEcdEncodeOk;
+}
+
+int vskEcdCtrlEncodeFile(const char* inPath, const char* outPath, int /*flag*/, int kind) {
+  using namespace bk::ecd;
+  OperationLog log;
+  File input = OpenForReading(inPath);
+  if (!input) {
+    log.Line("open error %s EcdCtrlEncodeFiley", inPath);
+    log.ApiError(kSource, __LINE__, "%s : %s", "_open", inPath);
+    return kEcdIoError;
+  }
+  File output;
+  if (SameFile(inPath, outPath)) {
+    errno = EEXIST;
+  } else {
+    output = OpenForWriting(outPath);
+  }
+  if (!output) {
+    log.Line("open error outh:-1 %s EcdCtrlEncodeFiley", inPath);
+    log.ApiError(kSource, __LINE__, "%s : %s", "_open", outPath);
+    return kEcdOutputOpenError;
+  }
+  const int outFd = Descriptor(output.get());
+  const int inFd = Descriptor(input.get());
+
+  if (!WriteAll(output.get(), EcdMakeMagicNum(0), kEcdMagicSize)) {
+    log.Line("_write Error on EcdCtrlEncodeFiley %d", -1);
+    log.ApiError(kSource, __LINE__, "%s : %d", "_write", outFd);
+    return kEcdIoError;
+  }
+  unsigned char options[kOptionInfoSize];
+  OptionWords(kind, options);
+  if (!WriteAll(output.get(), options, sizeof options)) {
+    log.Line("_write[optiomdata] Error on EcdCtrlEncodeFiley %d", -1);
+    log.ApiError(kSource, __LINE__, "%s : %d", "_write", outFd);
+    return kEcdIoError;
+  }
+
+  auto chunk = Allocate(kBlockMax);
+  if (!chunk) {
+    log.ApiError(kSource, __LINE__, "%s : size = %d", "malloc", static_cast<int>(kBlockMax));
+    return kEcdInvalid;
+  }
+  long long n = ReadSome(input.get(), chunk.get(), kBlockMax);
+  if (n < 0) {
+    log.Line("_read Error on EcdCtrlEncodeFiley %d", -1);
+    log.ApiError(kSource, __LINE__, "%s : %d", "_read", inFd);
+    return kEcdIoError;
+  }
+  while (n > 0) {
+    const auto size = static_cast<std::uint32_t>(n);
+    std::uint32_t capacity = size;
+    auto block = Allocate(capacity);
+    if (!block) {
+      log.ApiError(kSource, __LINE__, "%s : size = %d", "malloc", static_cast<int>(capacity));
+      return kEcdInvalid;
+    }
+    std::uint32_t blockLength = size;
+    if (kind != kEcdKindNone) {
+      // Data that does not shrink codes larger than the chunk: the encoder
+      // tells the size it needs, and the chunk is coded again into that.
+      blockLength = vskEncodeMemory(chunk.get(), size, block.get(), &capacity);
+      if (blockLength == 0) {
+        block = Allocate(capacity);
+        if (!block) {
+          log.ApiError(kSource, __LINE__, "%s : size = %d", "malloc", static_cast<int>(capacity));
+          return kEcdInvalid;
+        }
+        blockLength = vskEncodeMemory(chunk.get(), size, block.get(), &capacity);
+      }
+    } else {
+      std::memcpy(block.get(), chunk.get(), size);
+    }
+
+    n = ReadSome(input.get(), chunk.get(), kBlockMax);
+    if (n < 0) {
+      // The rest of the input is unknown: an output cut here must not pass
+      // for a complete encoding.
+      log.Line("_read Error on EcdCtrlEncodeFiley %d", -1);
+      log.ApiError(kSource, __LINE__, "%s : %d", "_read", inFd);
+      return kEcdIoError;
+    }
+    if (kind != kEcdKindNone && n > 0) bk::StoreBe16(block.get(), kMoreBlocksWord);
+    if (!WriteAll(output.get(), block.get(), blockLength)) {
+      log.Line("_write2 Error on EcdCtrlEncodeFiley wRtn %d", -1);
+      log.ApiError(kSource, __LINE__, "%s : %d", "_write", outFd);
+      return kEcdIoError;
+    }
+  }
+  input.Close();
+  // Buffered bytes reach the file only here; losing them is a failed write.
+  if (!output.Close()) {
+    log.ApiError(kSource, __LINE__, "%s : %d", "_close", outFd);
+    return kEcdIoError;
+  }
+  return kEcdEncodeOk;
+}
+
+int vskEcdCtrlDecodeFile(const char* encodedPath, const char* outPath) {
+  using namespace bk::ecd;
+  OperationLog log;
+  File input = OpenForReading(encodedPath);
+  if (!input) {
+    log.Line("_open Error on EcdCtrlDecodeFile %s", encodedPath);
+    log.ApiError(kSource, __LINE__, "%s : %s", "_open", encodedPath);
+    return kEcdIoError;
+  }
+  const int inFd = Descriptor(input.get());
+  std::uint64_t fileSize = 0;
+  FileSize(input.get(), fileSize);
+
+  unsigned char magic[kEcdMagicSize] = {};
+  const long long got = ReadSome(input.get(), magic, sizeof magic);
+  if (got <= 0) {
+    log.Line("_read Error on EcdCtrlDecodeFile %s %d", encodedPath, static_cast<int>(got));
+    log.ApiError(kSource, __LINE__, "%s : %d", "_read", inFd);
+    return kEcdIoError;
+  }
+  if (EcdCheckMagicNum(bk::LoadBe32(magic), bk::LoadBe32(magic + 4), bk::LoadBe32(magic + 8),
+                       bk::LoadBe32(magic + 12)) != 1) {
+    log.Line("EcdCheckMagicNum Error on EcdCtrlDecodeFile");
+    return kEcdBadMagic;
+  }
+
+  Options options;
+  std::uint64_t words = 0;
+  for (;;) {
+    unsigned char word[2];
+    if (ReadSome(input.get(), word, sizeof word) != 2) {
+      log.Line("_read[Opt] Error on EcdCtrlDecodeFile");
+      return kEcdIoError;
+    }
+    ++words;
+    const std::uint64_t left = fileSize - kEcdMagicSize - 2 * words;  // wraps when past the end
+    if (left > fileSize) {
+      log.Line("w_size Invalid on EcdCtrlDecodeFile");
+      return kEcdInvalid;
+    }
+    const OptionStep step = ApplyOptionWord(bk::LoadBe16(word), options);
+    if (step == OptionStep::kEnd) break;
+    if (step == OptionStep::kBadKind) {
+      log.Line("switch[opt] default on EcdCtrlDecodeFile");
+      return kEcdInvalid;
+    }
+    if (step == OptionStep::kBadPassThrough) {
+      log.Line("switch[opt0x80] default on EcdCtrlDecodeFile");
+      return kEcdInvalid;
+    }
+  }
+  if (options.kind == kEcdKindNone && !options.passThrough) return kEcdNotCompressed;
+  if (options.kind == kEcdKindZlib) {
+    input.Close();
+    return vskEcdZLIBDecodeFile(encodedPath, outPath, options.passThrough ? 1 : 0,
+                                static_cast<std::int64_t>(kEcdMagicSize + 2 * words));
+  }
+
+  File output;
+  if (SameFile(encodedPath, outPath)) {
+    errno = EEXIST;
+  } else {
+    output = OpenForWriting(outPath);
+  }
+  if (!output) {
+    log.Line("outh = -1 on EcdCtrlDecodeFile");
+    log.ApiError(kSource, __LINE__, "%s : %s", "_open", outPath);
+    return kEcdIoError;
+  }
+  const int outFd = Descriptor(output.get());
+
+  auto plain = Allocate(kBlockMax);
+  if (!plain) {
+    log.ApiError(kSource, __LINE__, "%s : size = %d", "malloc", static_cast<int>(kBlockMax));
+    return kEcdInvalid;
+  }
+  if (options.kind == kEcdKindNone) {
+    for (;;) {
+      const long long n = ReadSome(input.get(), plain.get(), kBlockMax);
+      if (n < 0) {
+        log.Line("_read Error on EcdCtrlDecodeFile %s %d", encodedPath, -1);
+        log.ApiError(kSource, __LINE__, "%s : %d", "_read", inFd);
+        return kEcdIoError;
+      }
+      if (n == 0) break;
+      if (!WriteAll(output.get(), plain.get(), static_cast<std::size_t>(n))) {
+        log.Line("_write8 Error on EcdCtrlDecodeFile");
+        log.ApiError(kSource, __LINE__, "%s : %d", "_write", outFd);
+        return kEcdIoError;
+      }
+    }
+  } else {
+    const std::size_t blockCapacity = kBlockHeaderSize + 0xFFFF;
+    auto block = Allocate(blockCapacity);
+    if (!block) {
+      log.ApiError(kSource, __LINE__, "%s : size = %d", "malloc", static_cast<int>(blockCapacity));
+      return kEcdInvalid;
+    }
+    for (bool more = true; more;) {
+      if (ReadSome(input.get(), block.get(), 2) != 2) {
+        log.Line("_read3 Error on EcdCtrlDecodeFile");
+        log.ApiError(kSource, __LINE__, "%s : %d", "_read", inFd);
+        return kEcdIoError;
+      }
+      if (ReadSome(input.get(), block.get() + 2, 2) != 2) {
+        log.Line("_read4 Error on EcdCtrlDecodeFile");
+        log.ApiError(kSource, __LINE__, "%s : %d", "_read", inFd);
+        return kEcdIoError;
+      }
+      const std::size_t coded = bk::LoadBe16(block.get() + 2);
+      if (ReadSome(input.get(), block.get() + kBlockHeaderSize, coded) !=
+          static_cast<long long>(coded)) {
+        log.Line("_read4 Error on EcdCtrlDecodeFile");
+        log.ApiError(kSource, __LINE__, "%s : %d", "_read", inFd);
+        return kEcdIoError;
+      }
+      std::size_t blockSize = 0;
+      const std::size_t n =
+          DecodeBlock(block.get(), kBlockHeaderSize + coded, plain.get(), &blockSize, &more);
+      if (n == 0) {
+        log.Line("vskDecodeMemory Error on EcdCtrlDecodeFile");
+        return kEcdBadBlock;
+      }
+      if (!WriteAll(output.get(), plain.get(), n)) {
+        log.Line("_write Error on EcdCtrlDecodeFile");
+        log.ApiError(kSource, __LINE__, "%s : %d", "_write", outFd);
+        return kEcdIoError;
+      }
+    }
+  }
+  if (!output.Close()) {
+    log.ApiError(kSource, __LINE__, "%s : %d", "_close", outFd);
+    return kEcdIoError;
+  }
+  if (!input.Close()) {
+    log.ApiError(kSource, __LINE__, "%s : %d", "_close", inFd);
+    return kEcdIoError;
+  }
+  return kEcdDecodeOk;
+}

@@ -1,0 +1,96 @@
+#include "codec/ecd_io.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <sys/stat.h>
+
+#include "common/text.h"
+
+#if defined(_WIN32)
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace bk::ecd {
+
+namespace {
+constexpr const char* kCategory = "ecd";
+constexpr std::size_t kMessageSize = 1024;
+}  // namespace
+
+File OpenForReading(const char* path) { return File(std::fopen(path, "rb")); }
+File OpenForWriting(const char* path) { return File(std::fopen(path, "wb")); }
+
+int Descriptor(std::FILE* f) {
+  if (f == nullptr) return -1;
+#if defined(_WIN32)
+  return _fileno(f);
+#else
+  return fileno(f);
+#endif
+}
+
+bool FileSize(std::FILE* f, std::uint64_t& size) {
+#if defined(_WIN32)
+  struct _stati64 st;
+  if (_fstati64(_fileno(f), &st) != 0) return false;
+#else
+  struct stat st;
+  if (fstat(fileno(f), &st) != 0) return false;
+#endif
+  if (st.st_size < 0) return false;
+  size = static_cast<std::uint64_t>(st.st_size);
+  return true;
+}
+
+bool SeekTo(std::FILE* f, std::uint64_t offset) {
+#if defined(_WIN32)
+  return _fseeki64(f, static_cast<long long>(offset), SEEK_SET) == 0;
+#else
+  return fseeko(f, static_cast<off_t>(offset), SEEK_SET) == 0;
+#endif
+}
+
+bool SameFile(const char* a, const char* b) {
+#if defined(_WIN32)
+  // The C runtime reports no file identity here; compare the full paths.
+  char fullA[_MAX_PATH], fullB[_MAX_PATH];
+  if (_fullpath(fullA, a, sizeof fullA) == nullptr || _fullpath(fullB, b, sizeof fullB) == nullptr)
+    return EqualsIgnoreCase(a, b);
+  return EqualsIgnoreCase(fullA, fullB);
+#else
+  struct stat sa, sb;
+  if (stat(a, &sa) != 0 || stat(b, &sb) != 0) return false;
+  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+#endif
+}
+
+long long ReadSome(std::FILE* f, void* buffer, std::size_t n) {
+  const std::size_t got = std::fread(buffer, 1, n, f);
+  if (got < n && std::ferror(f)) return -1;
+  return static_cast<long long>(got);
+}
+
+void OperationLog::Line(const char* format, ...) {
+  char message[kMessageSize];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(message, sizeof message, format, args);
+  va_end(args);
+  vskLogWrite(handle_, message, kCategory);
+}
+
+void OperationLog::ApiError(const char* sourceFile, int line, const char* format, ...) {
+  const int error = errno;
+  char info[kMessageSize];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(info, sizeof info, format, args);
+  va_end(args);
+  vskLogApiError(kVskApiCLibrary, kCategory, info, error, sourceFile, line);
+}
+
+}  // namespace bk::ecd

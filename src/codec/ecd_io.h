@@ -1,0 +1,72 @@
+#pragma once
+// C-library file helpers shared by the two file codecs (portable: Linux and
+// the Windows runtime alike).
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+
+#include "logging/log.h"
+
+namespace bk::ecd {
+
+struct FileCloser {
+  void operator()(std::FILE* f) const { std::fclose(f); }
+};
+// Closed on every path; Close() reports a failed close of a written file.
+class File {
+ public:
+  File() = default;
+  explicit File(std::FILE* f) : file_(f) {}
+  explicit operator bool() const { return file_ != nullptr; }
+  std::FILE* get() const { return file_.get(); }
+  bool Close() {
+    std::FILE* f = file_.release();
+    return f == nullptr || std::fclose(f) == 0;
+  }
+
+ private:
+  std::unique_ptr<std::FILE, FileCloser> file_;
+};
+
+File OpenForReading(const char* path);
+File OpenForWriting(const char* path);
+// The descriptor number, for traces.
+int Descriptor(std::FILE* f);
+// Size of an open file; false when it cannot be taken.
+bool FileSize(std::FILE* f, std::uint64_t& size);
+bool SeekTo(std::FILE* f, std::uint64_t offset);
+// True when both paths name one existing file, so that opening the second for
+// writing would destroy the first.
+bool SameFile(const char* a, const char* b);
+// Reads up to n bytes; returns the count, or -1 on a read error.
+long long ReadSome(std::FILE* f, void* buffer, std::size_t n);
+
+// One operation's use of the client log: open at the start, closed on return.
+class OperationLog {
+ public:
+  OperationLog() : handle_(vskLogOpen("CLIENT.log")) {}
+  ~OperationLog() { vskLogClose(handle_); }
+  OperationLog(const OperationLog&) = delete;
+  OperationLog& operator=(const OperationLog&) = delete;
+
+  void Line(const char* format, ...)
+#if defined(__MINGW32__)
+      __attribute__((format(gnu_printf, 2, 3)))
+#elif defined(__GNUC__)
+      __attribute__((format(printf, 2, 3)))
+#endif
+      ;
+  // A failed C-library call: kind 2, category "ecd", the current errno.
+  void ApiError(const char* sourceFile, int line, const char* format, ...)
+#if defined(__MINGW32__)
+      __attribute__((format(gnu_printf, 4, 5)))
+#elif defined(__GNUC__)
+      __attribute__((format(printf, 4, 5)))
+#endif
+      ;
+
+ private:
+  VskLogHandle handle_;
+};
+
+}  // namespace bk::ecd
