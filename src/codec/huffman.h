@@ -10,7 +10,7 @@
 //
 // Two coders live here: the fast one (per-symbol code table and a 64-bit
 // accumulator when encoding; a lookup table built from the stored tree when
-// decoding), and a bit-by-bit reference coder kept for cross-checking. Both
+// decoding, giving up to three codes a lookup), and a bit-by-bit reference coder kept for cross-checking. Both
 // build the same tree, so both encoders produce the same bytes.
 #include <cstddef>
 #include <cstdint>
@@ -39,7 +39,8 @@ struct HuffmanTree {
 
 // Builds the tree for the counts of the 256 byte values (at least one
 // non-zero): values sorted by ascending count (ties by value), then the two
-// smallest joined repeatedly through a min-heap.
+// nodes of smallest count joined until one is left (the first taken becomes
+// the left child).
 void BuildTree(const std::uint32_t counts[256], HuffmanTree& tree);
 
 // Codes `n` bytes (1..kBlockMax) into `coded` (kCodedMax bytes); returns the

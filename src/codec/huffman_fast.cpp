@@ -5,9 +5,10 @@
 // time.
 //
 // Decoding: the stored tree is parsed and checked first; then a table indexed
-// by the next kTableBits bits gives the byte value and code length of every
-// code up to that length, or the internal node reached after kTableBits bits
-// for the rare longer codes, which are finished bit by bit.
+// by the next kTableBits bits gives the one or two whole codes those bits
+// start with, or, for the rare longer codes, the internal node reached after
+// kTableBits bits, from which the code is finished bit by bit. The last few
+// codes of a block, where 8 bytes can no longer be loaded, go bit by bit too.
 #include <cstring>
 
 #include "codec/huffman.h"
@@ -25,40 +26,39 @@ inline std::uint64_t LoadBe64(const unsigned char* p) {
   return v;
 }
 
-inline void StoreBe32(unsigned char* p, std::uint32_t v) {
+// --- encoding ---------------------------------------------------------------
+
+inline void StoreBe64(unsigned char* p, std::uint64_t v) {
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-  v = __builtin_bswap32(v);
+  v = __builtin_bswap64(v);
 #endif
   std::memcpy(p, &v, sizeof v);
 }
 
-// --- encoding ---------------------------------------------------------------
-
-// Bits enter at the low end of `acc`; whenever 32 or more are pending the
-// oldest 32 are stored. Callers keep pending + added bits below 64.
+// Pending bits sit at the top of `acc`. Flush() stores all 8 bytes of the
+// accumulator and advances by the whole bytes among them, so the output needs
+// 8 bytes of room past the coded length (kCodedMax leaves far more).
+// Callers add at most 56 bits between flushes.
 struct BitSink {
   unsigned char* out;
   std::uint64_t acc = 0;
   unsigned pending = 0;
 
-  inline void Add(std::uint32_t code, unsigned bits) {
-    acc = (acc << bits) | code;
+  // `top` is the code in the highest `bits` bits of a 64-bit word.
+  inline void Add(std::uint64_t top, unsigned bits) {
+    acc |= top >> pending;
     pending += bits;
   }
-  inline void Drain() {
-    if (pending >= 32) {
-      pending -= 32;
-      StoreBe32(out, static_cast<std::uint32_t>(acc >> pending));
-      out += 4;
-    }
+  inline void Flush() {
+    StoreBe64(out, acc);
+    out += pending >> 3;
+    acc <<= (pending & 56u);
+    pending &= 7u;
   }
   // Writes the rest, the last byte padded with zero bits.
   void Finish() {
-    while (pending >= 8) {
-      pending -= 8;
-      *out++ = static_cast<unsigned char>(acc >> pending);
-    }
-    if (pending > 0) *out++ = static_cast<unsigned char>(acc << (8 - pending));
+    Flush();
+    if (pending > 0) *out++ = static_cast<unsigned char>(acc >> 56);
     pending = 0;
   }
 };
@@ -67,116 +67,140 @@ void CountBytes(const unsigned char* src, std::size_t n, std::uint32_t counts[25
   // Four tables break the dependency between neighbouring equal bytes.
   std::uint32_t c[4][256] = {};
   std::size_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    ++c[0][src[i]];
-    ++c[1][src[i + 1]];
-    ++c[2][src[i + 2]];
-    ++c[3][src[i + 3]];
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t v;
+    std::memcpy(&v, src + i, sizeof v);
+    ++c[0][v & 0xFF];
+    ++c[1][(v >> 8) & 0xFF];
+    ++c[2][(v >> 16) & 0xFF];
+    ++c[3][(v >> 24) & 0xFF];
+    ++c[0][(v >> 32) & 0xFF];
+    ++c[1][(v >> 40) & 0xFF];
+    ++c[2][(v >> 48) & 0xFF];
+    ++c[3][v >> 56];
   }
   for (; i < n; ++i) ++c[0][src[i]];
   for (int v = 0; v < 256; ++v) counts[v] = c[0][v] + c[1][v] + c[2][v] + c[3][v];
 }
 
-template <int kPerDrain>
-void EncodeSymbols(const unsigned char* src, std::size_t n, const std::uint32_t* code,
+template <int kPerFlush>
+void EncodeSymbols(const unsigned char* src, std::size_t n, const std::uint64_t* top,
                    const std::uint8_t* length, BitSink& sink) {
   std::size_t i = 0;
-  for (; i + kPerDrain <= n; i += kPerDrain) {
-    for (int j = 0; j < kPerDrain; ++j) sink.Add(code[src[i + j]], length[src[i + j]]);
-    sink.Drain();
+  for (; i + kPerFlush <= n; i += kPerFlush) {
+    for (int j = 0; j < kPerFlush; ++j) sink.Add(top[src[i + j]], length[src[i + j]]);
+    sink.Flush();
   }
   for (; i < n; ++i) {
-    sink.Add(code[src[i]], length[src[i]]);
-    sink.Drain();
+    sink.Add(top[src[i]], length[src[i]]);
+    sink.Flush();
   }
 }
 
 // --- decoding ---------------------------------------------------------------
 
 constexpr int kTableBits = 11;
+constexpr int kLookupsPerLoad = 5;
 
+// One lookup of the next table-width bits: up to three whole codes.
 struct TableEntry {
-  std::uint8_t symbol;
-  std::uint8_t length;  // 0: longer code, continue at `node`
-  std::uint16_t node;
+  std::uint8_t symbol[3];  // byte values of the codes, in order
+  std::uint8_t count;      // codes decoded: 1 to 3; 0 for a code longer than the table
+  std::uint8_t bits;       // bits they take
+  std::uint8_t unused;
+  std::uint16_t node;      // count 0: the internal node reached after kTableBits bits
 };
+static_assert(sizeof(TableEntry) == 8);
 
 struct DecodeTree {
   std::uint16_t child[kMaxNodes][2];
-  int next = kFirstInternal;
 };
 
-// Reads the stored tree bit by bit (at most 2559 bits); -1 when it is cut
-// short or needs more than 255 internal nodes.
-int ParseNode(const unsigned char* in, std::uint64_t limit, std::uint64_t& pos, DecodeTree& t) {
-  if (pos >= limit) return -1;
-  const unsigned bit = (in[pos >> 3] >> (7 - (pos & 7))) & 1u;
-  ++pos;
-  if (bit == 0) {
-    if (pos + 8 > limit) return -1;
-    const unsigned at = static_cast<unsigned>(pos & 7);
-    unsigned v = static_cast<unsigned>(in[pos >> 3]) << 8;
-    if (at != 0) v |= in[(pos >> 3) + 1];
-    pos += 8;
-    return static_cast<int>((v >> (8 - at)) & 0xFFu);
+// The next `n` (<= 57) bits at bit position pos, bytes past the end as zero.
+inline std::uint64_t Peek(const unsigned char* in, std::size_t length, std::uint64_t pos, unsigned n) {
+  const std::size_t at = static_cast<std::size_t>(pos >> 3);
+  std::uint64_t v;
+  if (at + 8 <= length) {
+    v = LoadBe64(in + at);
+  } else {
+    v = 0;
+    for (std::size_t k = 0; k < 8; ++k) v = (v << 8) | (at + k < length ? in[at + k] : 0u);
   }
-  if (t.next >= kMaxNodes) return -1;
-  const int n = t.next++;
-  const int l = ParseNode(in, limit, pos, t);
-  if (l < 0) return -1;
-  const int r = ParseNode(in, limit, pos, t);
-  if (r < 0) return -1;
-  t.child[n][0] = static_cast<std::uint16_t>(l);
-  t.child[n][1] = static_cast<std::uint16_t>(r);
-  return n;
+  return (v << (pos & 7)) >> (64 - n);
 }
 
-int MaxDepth(const DecodeTree& t, int root) {
-  struct Item { std::uint16_t node, depth; };
-  Item stack[kMaxNodes];
-  int top = 0, best = 0;
-  stack[top++] = {static_cast<std::uint16_t>(root), 0};
-  while (top > 0) {
-    const Item it = stack[--top];
-    if (it.node < kFirstInternal) {
-      if (it.depth > best) best = it.depth;
+// Reads the stored tree (pre-order, without recursion) and fills the one-code
+// table for kTableBits bits on the way: a leaf at depth d <= kTableBits fills
+// the 2^(kTableBits - d) entries that start with its code; an internal node at
+// depth kTableBits fills its one entry with its number. Returns the root, or
+// -1 when the bits run out or the tree needs more than 255 internal nodes.
+int ParseTree(const unsigned char* in, std::size_t length, std::uint64_t& pos, DecodeTree& t,
+              TableEntry* single) {
+  const std::uint64_t limit = std::uint64_t{length} * 8;
+  struct Frame {
+    std::uint16_t node;
+    std::uint16_t filled;  // children read so far
+    std::uint32_t code;    // path from the root
+  };
+  Frame stack[kMaxNodes];
+  int depth = 0;  // frames on the stack = depth of the node read next
+  int next = kFirstInternal;
+  for (;;) {
+    const std::uint32_t code =
+        depth == 0 ? 0 : (stack[depth - 1].code << 1) | stack[depth - 1].filled;
+    if (pos >= limit) return -1;
+    const auto head = static_cast<unsigned>(Peek(in, length, pos, 9));
+    int value;
+    if (head & 0x100u) {
+      ++pos;
+      if (next >= kMaxNodes) return -1;
+      const auto node = static_cast<std::uint16_t>(next++);
+      if (depth == kTableBits)
+        single[code] = TableEntry{{0, 0, 0}, 0, 0, 0, node};
+      stack[depth++] = Frame{node, 0, code};
       continue;
     }
-    const auto d = static_cast<std::uint16_t>(it.depth + 1);
-    stack[top++] = {t.child[it.node][0], d};
-    stack[top++] = {t.child[it.node][1], d};
-  }
-  return best;
-}
-
-void BuildTable(const DecodeTree& t, int root, int bits, TableEntry* table) {
-  struct Item { std::uint16_t node, depth; std::uint32_t code; };
-  Item stack[kMaxNodes];
-  int top = 0;
-  stack[top++] = {static_cast<std::uint16_t>(root), 0, 0};
-  while (top > 0) {
-    const Item it = stack[--top];
-    if (it.node < kFirstInternal) {
-      const std::uint32_t first = it.code << (bits - it.depth);
-      const std::uint32_t count = 1u << (bits - it.depth);
-      const TableEntry e{static_cast<std::uint8_t>(it.node), static_cast<std::uint8_t>(it.depth), 0};
-      for (std::uint32_t k = 0; k < count; ++k) table[first + k] = e;
-    } else if (it.depth == bits) {
-      table[it.code] = TableEntry{0, 0, it.node};
-    } else {
-      const auto d = static_cast<std::uint16_t>(it.depth + 1);
-      stack[top++] = {t.child[it.node][0], d, it.code << 1};
-      stack[top++] = {t.child[it.node][1], d, (it.code << 1) | 1u};
+    if (pos + 9 > limit) return -1;
+    pos += 9;
+    value = static_cast<int>(head);
+    if (depth <= kTableBits && depth > 0) {
+      const std::uint32_t first = code << (kTableBits - depth);
+      const std::uint32_t count = 1u << (kTableBits - depth);
+      const TableEntry e{{static_cast<std::uint8_t>(value), 0, 0}, 1, static_cast<std::uint8_t>(depth), 0, 0};
+      for (std::uint32_t k = 0; k < count; ++k) single[first + k] = e;
+    }
+    // Attach the finished subtree to its parent; a parent with both children
+    // is finished in turn.
+    for (;;) {
+      if (depth == 0) return value;
+      Frame& f = stack[depth - 1];
+      t.child[f.node][f.filled++] = static_cast<std::uint16_t>(value);
+      if (f.filled < 2) break;
+      value = f.node;
+      --depth;
     }
   }
 }
 
-// The next 64 bits from bit position pos; bytes past the end read as zero.
-inline std::uint64_t PeekTail(const unsigned char* in, std::size_t length, std::uint64_t pos) {
-  std::uint64_t v = 0;
-  const std::size_t at = static_cast<std::size_t>(pos >> 3);
-  for (std::size_t k = 0; k < 8; ++k) v = (v << 8) | (at + k < length ? in[at + k] : 0u);
-  return v << (pos & 7);
+// Every entry whose remaining bits hold a whole second code takes it as well,
+// and then a third. Without branches: whether a code fits is close to random
+// from entry to entry.
+void CombineCodes(const TableEntry* single, TableEntry* table) {
+  constexpr std::uint32_t kSize = 1u << kTableBits, kMask = kSize - 1;
+  for (std::uint32_t i = 0; i < kSize; ++i) {
+    TableEntry e = single[i];
+    const TableEntry second = single[(i << e.bits) & kMask];
+    const unsigned bits2 = e.bits + second.bits;
+    const bool two = (e.count == 1) & (second.count == 1) & (bits2 <= kTableBits);
+    const TableEntry third = single[(i << bits2) & kMask];
+    const unsigned bits3 = bits2 + third.bits;
+    const bool three = two & (third.count == 1) & (bits3 <= kTableBits);
+    e.symbol[1] = two ? second.symbol[0] : 0;
+    e.symbol[2] = three ? third.symbol[0] : 0;
+    e.count = static_cast<std::uint8_t>(e.count + two + three);
+    e.bits = static_cast<std::uint8_t>(three ? bits3 : two ? bits2 : e.bits);
+    table[i] = e;
+  }
 }
 
 }  // namespace
@@ -187,50 +211,62 @@ std::size_t EncodeBlockFast(const unsigned char* src, std::size_t n, unsigned ch
   HuffmanTree tree;
   BuildTree(counts, tree);
 
-  std::uint32_t code[256] = {};
-  std::uint8_t length[256] = {};
+  // Codes from the root down: the children of an internal node are numbered
+  // below it, so every node is reached after its parent.
+  std::uint32_t code[kMaxNodes];
+  std::uint8_t length[kMaxNodes];
+  code[tree.root] = 0;
+  length[tree.root] = 0;
+  for (int p = tree.root; p >= kFirstInternal; --p) {
+    const std::uint32_t c = code[p] << 1;
+    const auto len = static_cast<std::uint8_t>(length[p] + 1);
+    code[tree.left[p]] = c;
+    length[tree.left[p]] = len;
+    code[tree.right[p]] = c | 1u;
+    length[tree.right[p]] = len;
+  }
+  // A block of at most 32767 bytes cannot give codes longer than 22 bits
+  // (that would take Fibonacci-sized counts summing to more than 32767).
+  std::uint64_t top[256];
   unsigned maxLength = 0;
   for (int v = 0; v < 256; ++v) {
-    if (counts[v] == 0) continue;
-    std::uint32_t c = 0;
-    unsigned len = 0;
-    for (int node = v; tree.parent[node] != 0; ++len) {
-      const int p = tree.parent[node];
-      if (p < 0) c |= 1u << len;
-      node = p > 0 ? p : -p;
+    if (counts[v] == 0) {
+      top[v] = 0;
+      length[v] = 0;
+      continue;
     }
-    // A block of at most 32767 bytes cannot give codes longer than 22 bits
-    // (that would take Fibonacci-sized counts summing to more than 32767).
-    code[v] = c;
-    length[v] = static_cast<std::uint8_t>(len);
-    if (len > maxLength) maxLength = len;
+    top[v] = length[v] == 0 ? 0 : std::uint64_t{code[v]} << (64 - length[v]);
+    if (length[v] > maxLength) maxLength = length[v];
   }
 
   BitSink sink{coded};
   // The tree in pre-order, without recursion.
   std::uint16_t stack[kMaxNodes];
-  int top = 0;
-  stack[top++] = static_cast<std::uint16_t>(tree.root);
-  while (top > 0) {
-    const int node = stack[--top];
+  int depth = 0;
+  stack[depth++] = static_cast<std::uint16_t>(tree.root);
+  while (depth > 0) {
+    const int node = stack[--depth];
     if (node >= kFirstInternal) {
-      sink.Add(1, 1);
-      stack[top++] = tree.right[node];
-      stack[top++] = tree.left[node];
+      sink.Add(std::uint64_t{1} << 63, 1);
+      stack[depth++] = tree.right[node];
+      stack[depth++] = tree.left[node];
     } else {
-      sink.Add(static_cast<std::uint32_t>(node), 9);  // bit 0, then the value
+      sink.Add(static_cast<std::uint64_t>(node) << 55, 9);  // bit 0, then the value
     }
-    sink.Drain();
+    sink.Flush();
   }
 
+  // As many codes between flushes as surely fit in 56 bits.
   if (tree.root < kFirstInternal)
     ;  // one byte value: every code is empty
-  else if (maxLength <= 8)
-    EncodeSymbols<4>(src, n, code, length, sink);
-  else if (maxLength <= 16)
-    EncodeSymbols<2>(src, n, code, length, sink);
+  else if (maxLength <= 14)
+    EncodeSymbols<4>(src, n, top, length, sink);
+  else if (maxLength <= 18)
+    EncodeSymbols<3>(src, n, top, length, sink);
+  else if (maxLength <= 28)
+    EncodeSymbols<2>(src, n, top, length, sink);
   else
-    EncodeSymbols<1>(src, n, code, length, sink);
+    EncodeSymbols<1>(src, n, top, length, sink);
   sink.Finish();
   return static_cast<std::size_t>(sink.out - coded);
 }
@@ -240,22 +276,20 @@ bool DecodeBlockFast(const unsigned char* in, std::size_t codedLength, std::size
   const std::uint64_t limit = std::uint64_t{codedLength} * 8;
   std::uint64_t pos = 0;
   DecodeTree tree;
-  const int root = ParseNode(in, limit, pos, tree);
+  TableEntry single[1u << kTableBits];
+  const int root = ParseTree(in, codedLength, pos, tree, single);
   if (root < 0) return false;
   if (root < kFirstInternal) {
     std::memset(out, root, symbols);
     return true;
   }
-
-  int bits = MaxDepth(tree, root);
-  if (bits > kTableBits) bits = kTableBits;
   TableEntry table[1u << kTableBits];
-  BuildTable(tree, root, bits, table);
-  const unsigned shift = 64u - static_cast<unsigned>(bits);
+  CombineCodes(single, table);
+  constexpr int bits = kTableBits;
+  constexpr unsigned shift = 64u - kTableBits;
 
-  // A code longer than the table: the table gave the node after `bits` bits.
-  auto finishLong = [&](int node) -> int {
-    pos += static_cast<unsigned>(bits);
+  // Finishes a code bit by bit from `node`; -1 when the bits run out.
+  auto walk = [&](int node) -> int {
     while (node >= kFirstInternal) {
       if (pos >= limit) return -1;
       const unsigned bit = (in[pos >> 3] >> (7 - (pos & 7))) & 1u;
@@ -266,40 +300,39 @@ bool DecodeBlockFast(const unsigned char* in, std::size_t codedLength, std::size
   };
 
   std::size_t i = 0;
-  // Main loop: 8 whole bytes can be loaded at the position, which gives at
-  // least 57 valid bits, enough for 4 table lookups of at most 11 bits.
-  while (i + 4 <= symbols && (pos >> 3) + 8 <= codedLength) {
+  // Main loop. Entry: 8 whole bytes can be loaded at the position, which gives
+  // at least 57 valid bits, enough for 5 lookups of at most 11 bits; at least
+  // 16 output bytes remain, enough for 5 lookups of 3 codes (each lookup
+  // stores 4 bytes, the ones past its codes being overwritten later).
+  static_assert(kLookupsPerLoad * kTableBits <= 57);
+  while (i + 3 * kLookupsPerLoad + 1 <= symbols && (pos >> 3) + 8 <= codedLength) {
     std::uint64_t acc = LoadBe64(in + (pos >> 3)) << (pos & 7);
+    unsigned used = 0;
     int j = 0;
-    for (; j < 4; ++j) {
-      const TableEntry e = table[acc >> shift];
-      if (e.length == 0) break;
-      out[i++] = e.symbol;
-      acc <<= e.length;
-      pos += e.length;
+    for (; j < kLookupsPerLoad; ++j) {
+      const TableEntry& e = table[acc >> shift];
+      if (e.count == 0) break;
+      std::memcpy(out + i, &e, 4);  // the three byte values and one spare byte
+      i += e.count;
+      acc <<= e.bits;
+      used += e.bits;
     }
-    if (j < 4) {
-      const int leaf = finishLong(table[acc >> shift].node);
+    pos += used;
+    if (j < kLookupsPerLoad) {
+      // A code longer than the table: the table gave the node after `bits` bits.
+      pos += static_cast<unsigned>(bits);
+      const int leaf = walk(table[acc >> shift].node);
       if (leaf < 0) return false;
       out[i++] = static_cast<unsigned char>(leaf);
     }
   }
-  // The last symbols: bits past the end read as zero, and running into them
-  // makes the block invalid.
+  // The last codes, bit by bit.
   while (i < symbols) {
-    if (pos > limit) return false;
-    const std::uint64_t acc = PeekTail(in, codedLength, pos);
-    const TableEntry e = table[acc >> shift];
-    if (e.length != 0) {
-      out[i++] = e.symbol;
-      pos += e.length;
-    } else {
-      const int leaf = finishLong(e.node);
-      if (leaf < 0) return false;
-      out[i++] = static_cast<unsigned char>(leaf);
-    }
+    const int leaf = walk(root);
+    if (leaf < 0) return false;
+    out[i++] = static_cast<unsigned char>(leaf);
   }
-  return pos <= limit;
+  return true;
 }
 
 }  // namespace bk::ecd

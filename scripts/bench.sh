@@ -1,0 +1,9 @@
+#!/bin/sh
+# Builds the benchmarks in a Release build without sanitizers (build/bench)
+# and runs them. Arguments go to the bench program (--quick for a short run).
+set -eu
+cd "$(dirname "$0")/.."
+cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_COMPILER=clang \
+  -DCMAKE_CXX_COMPILER=clang++ -DBK_SANITIZE=OFF -DBK_FUZZ=OFF -DBK_BUILD_TESTS=OFF >/dev/null
+cmake --build build/bench -j "$(nproc)" --target ecd_bench
+build/bench/ecd_bench "$@"
