@@ -1,0 +1,91 @@
+#!/usr/bin/env python3
+"""Writes the plain seed files of the fuzz corpora (small archives in both
+layouts, the documented encoded examples). Encoded seeds of the other kinds
+are made from these with bkrtool (see make_corpus.sh)."""
+import os
+import struct
+import sys
+
+out = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "corpus")
+
+
+def write(target, name, data):
+    os.makedirs(os.path.join(out, target), exist_ok=True)
+    with open(os.path.join(out, target, name), "wb") as f:
+        f.write(data)
+
+
+def archive(entries, comp=b"H", drive=b"C", base=b"/"):
+    """Current layout. entries: (path, kind, content, short, security)."""
+    names = []
+    reuse = {}
+
+    def add(name, reusable=False):
+        if reusable and name in reuse:
+            return reuse[name]
+        names.append(name)
+        if reusable:
+            reuse[name] = len(names)
+        return len(names)
+
+    pending = []
+    drive_no = add(drive)
+    path_no = add(base)
+    header_block = drive + b"\0" + base + b"\0"
+    body = b""
+    for path, kind, content, short, security in entries:
+        start = len(names)
+        name_no = add(path)
+        short_no = add(short, True) if short else 0
+        owner = add(b"root", True)
+        group = add(b"sys", True)
+        block = b"".join(n + b"\0" for n in names[start:])
+        assoc = b""
+        if security:
+            assoc = struct.pack(">HI", 5, len(security)) + security
+        entry = struct.pack(">IIIIIIIHHHHBB6sI8sII", 64, 0, len(content), 0x20100701, 0x00060916,
+                            0x20100701, 0x00060916, name_no, short_no, owner, group, kind, 7,
+                            b"", len(content), b"", len(assoc), len(block))
+        assert len(entry) == 64
+        body += entry + assoc + block + content
+    name_max = max(len(n) for n in names)
+    total = 42 + len(header_block) + len(body)
+    header = struct.pack(">IIIBBHHHHB11sII", 0, total, 42, 1, 0, drive_no, path_no, len(names),
+                         name_max, comp[0], b"", 0, len(header_block))
+    assert len(header) == 42
+    return header + header_block + body
+
+
+def legacy():
+    names = b"C\0\\base\0dir\0dir\\f.txt\0"
+    entries = struct.pack("<IIIIIIhhI20sII", 60, 0, 229, 120000, 229, 120000, 2, 0, 0x10, b"", 0, 0)
+    entries += struct.pack("<IIIIIIhhI20sII", 60, 0, 991231, 235959, 991231, 235959, 3, 0, 0x20, b"", 4, 0) + b"data"
+    names_start = 60 + len(entries)
+    header = struct.pack("<II2shhhI40s", names_start + len(names), 60, b"NN", 0, 1, 0, names_start, b"")
+    assert len(header) == 60
+    return header + entries + names
+
+
+sample = archive([
+    (b".", 0x10, b"", b"", b""),
+    (b"readme long name.txt", 0x09, b"hello", b"README~1.TXT", b""),
+    (b"sub", 0x10, b"", b"", b""),
+    (b"sub/data.bin", 0x01, b"\x01\x02\x03", b"", b"\x01\x00\x04\x80"),
+])
+write("archive", "current.bin", sample)
+write("archive", "header_only.bin", archive([], comp=b"N", drive=b"D"))
+write("archive", "legacy.bin", legacy())
+write("plain", "sample_archive.bin", sample)
+write("plain", "aaab.txt", b"aaab")
+write("plain", "text.txt", (b"Before a software package is installed, the client saves the files. " * 40))
+
+# The documented encoded examples (magic number of the time 1000000000).
+magic = bytes.fromhex("0000953B000018B7000038700000 6A40".replace(" ", ""))
+options = bytes.fromhex("000102018000812082 01FF00".replace(" ", ""))
+write("container", "aaab_kind1.ecd", magic + options + bytes.fromhex("00040003988C3C"))
+write("container", "aaaa_kind1.ecd", magic + options + bytes.fromhex("000400023080"))
+write("container", "empty_kind1.ecd", magic + options)
+stored = bytes.fromhex("000002018002812082 01FF00".replace(" ", ""))
+write("container", "aaab_passthrough.ecd", magic + stored + b"aaab")
+write("block", "aaab.blk", bytes.fromhex("00040003988C3C"))
+write("block", "aaaa.blk", bytes.fromhex("000400023080"))

@@ -1,0 +1,194 @@
+// list: the entries of a resource archive, plain or encoded (an encoded
+// archive is decoded in memory; the file is never changed).
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "archive/ar_format.h"
+#include "archive/ar_reader.h"
+#include "codec/ecd.h"
+#include "command.h"
+#include "file_bytes.h"
+
+namespace {
+
+using namespace bk::ar;
+
+struct Row {
+  bool directory = false;
+  std::string flags;  // R H S A or '-'
+  unsigned long long size = 0;
+  std::string date, time;  // as stored
+  std::string path;
+  bool security = false;
+};
+
+// Codes whose hexadecimal digits spell the decimal date and time.
+std::string DateText(std::uint32_t code) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%04X-%02X-%02X", code >> 16, (code >> 8) & 0xFF, code & 0xFF);
+  return text;
+}
+std::string TimeText(std::uint32_t code) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%02X:%02X:%02X", (code >> 16) & 0xFF, (code >> 8) & 0xFF, code & 0xFF);
+  return text;
+}
+
+// Legacy decimal YYMMDD / HHMMSS.
+std::string LegacyDateText(std::uint32_t v) {
+  char text[24];
+  const unsigned yy = v / 10000 % 100;
+  std::snprintf(text, sizeof text, "%04u-%02u-%02u", yy >= 70 ? 1900 + yy : 2000 + yy, v / 100 % 100, v % 100);
+  return text;
+}
+std::string LegacyTimeText(std::uint32_t v) {
+  char text[24];
+  std::snprintf(text, sizeof text, "%02u:%02u:%02u", v / 10000 % 100, v / 100 % 100, v % 100);
+  return text;
+}
+
+std::string KindFlags(unsigned char kind) {
+  std::string f = "----";
+  if (kind & kKindReadOnly) f[0] = 'R';
+  if (kind & kKindHidden) f[1] = 'H';
+  if (kind & kKindSystem) f[2] = 'S';
+  if (kind & kKindArchive) f[3] = 'A';
+  return f;
+}
+
+std::string AttributeFlags(std::uint32_t attributes) {
+  std::string f = "----";
+  if (attributes & 0x01) f[0] = 'R';
+  if (attributes & 0x02) f[1] = 'H';
+  if (attributes & 0x04) f[2] = 'S';
+  if (attributes & 0x20) f[3] = 'A';
+  return f;
+}
+
+const char* EncodedText(int kind) {
+  return kind == kEcdKindControl ? "control codec" : kind == kEcdKindZlib ? "zlib" : "stored";
+}
+
+int List(const bkrtool::Args& args) {
+  bkrtool::Parsed p;
+  std::string error;
+  if (!bkrtool::Parse(args, {}, {"json", "verbose"}, p, error)) return bkrtool::Fail(error);
+  if (p.positional.size() != 1) return bkrtool::Fail("usage: bkrtool list [--verbose] [--json] ARCHIVE");
+  const std::string& path = p.positional[0];
+  std::vector<unsigned char> file;
+  if (!bkrtool::ReadWholeFile(path, file, error)) return bkrtool::Fail(error);
+
+  std::vector<unsigned char> decoded;
+  const std::vector<unsigned char>* archive = &file;
+  bk::ecd::ImageInfo info;
+  const int decodeResult = bk::ecd::DecodeImage(file.data(), file.size(), &decoded, &info);
+  if (info.magicValid) {
+    if (decodeResult != kEcdDecodeOk)
+      return bkrtool::Fail(path + ": encoded file cannot be decoded (result " + std::to_string(decodeResult) + ")");
+    archive = &decoded;
+  }
+
+  std::vector<Row> rows;
+  std::vector<std::pair<std::string, std::string>> fields;  // header, for --verbose and --json
+  auto field = [&](const std::string& name, const std::string& value) { fields.emplace_back(name, value); };
+  ArMemorySource source(archive->data(), archive->size());
+  std::string layout;
+  if (IsLegacyLayout(archive->data(), archive->size())) {
+    layout = "legacy";
+    LegacyArReader reader(source);
+    int rc = reader.Open();
+    if (rc != kArOk) return bkrtool::Fail(path + ": defective archive: " + reader.Error());
+    const LegacyHeader& h = reader.Header();
+    field("firstEntry", std::to_string(h.firstEntry));
+    field("namesStart", std::to_string(h.namesStart));
+    field("namesEnd", std::to_string(h.namesEnd));
+    field("names", std::to_string(reader.NameCount()));
+    field("base", std::string(reader.Name(h.driveIndex)) + ":" + reader.Name(h.pathIndex));
+    LegacyArEntry e;
+    bool found;
+    while ((rc = reader.Next(e, found)) == kArOk && found) {
+      Row r;
+      r.directory = e.header.IsDirectory();
+      r.flags = AttributeFlags(e.header.attributes);
+      r.size = e.header.contentLength;
+      r.date = LegacyDateText(e.header.mDate);
+      r.time = LegacyTimeText(e.header.mTime);
+      r.path = e.path;
+      rows.push_back(r);
+    }
+    if (rc != kArOk) return bkrtool::Fail(path + ": defective archive: " + reader.Error());
+  } else {
+    layout = "current";
+    ArReader reader(source);
+    int rc = reader.Open();
+    if (rc == kArDefectiveHeader) {
+      const VsConReIn& h = reader.Header();
+      return bkrtool::Fail(path + ": defective archive header (" +
+                           (h.resGenNo[0] != 1 || h.resGenNo[1] != 0 ? "Resource Error 1: generation "
+                                                                       : "Resource Error 2: compKind ") +
+                           (h.resGenNo[0] != 1 || h.resGenNo[1] != 0
+                                ? std::to_string(h.resGenNo[0]) + "." + std::to_string(h.resGenNo[1])
+                                : std::to_string(h.compKind)) +
+                           ")");
+    }
+    if (rc != kArOk) return bkrtool::Fail(path + ": defective archive: " + reader.Error());
+    const VsConReIn& h = reader.Header();
+    field("arcSize", std::to_string(h.arcSize));
+    field("headSize", std::to_string(h.headSize));
+    field("resGenNo", std::to_string(h.resGenNo[0]) + "." + std::to_string(h.resGenNo[1]));
+    field("compKind", std::string(1, static_cast<char>(h.compKind)));
+    field("driveNo", std::to_string(h.driveNo) + " (" + reader.DriveName() + ")");
+    field("pathNo", std::to_string(h.pathNo) + " (" + reader.BasePathName() + ")");
+    field("nameCount", std::to_string(h.nameCount));
+    field("nameMax", std::to_string(h.nameMax));
+    field("skipSize", std::to_string(h.skipSize));
+    field("nameSize", std::to_string(h.nameSize));
+    ArEntry e;
+    bool found;
+    while ((rc = reader.Next(e, found)) == kArOk && found) {
+      Row r;
+      r.directory = e.header.IsDirectory();
+      r.flags = KindFlags(e.header.fileKind);
+      r.size = e.header.fileSize;
+      r.date = DateText(e.header.mDate);
+      r.time = TimeText(e.header.mTime);
+      r.path = e.path;
+      r.security = e.hasSecurity;
+      rows.push_back(r);
+    }
+    if (rc != kArOk) return bkrtool::Fail(path + ": defective archive: " + reader.Error());
+  }
+
+  if (p.Has("json")) {
+    std::string o = "{\"file\":" + bkrtool::JsonString(path) + ",\"encoded\":" +
+                    (info.magicValid ? bkrtool::JsonString(EncodedText(info.options.kind)) : std::string("false")) +
+                    ",\"layout\":" + bkrtool::JsonString(layout) + ",\"header\":{";
+    for (std::size_t i = 0; i < fields.size(); ++i)
+      o += (i ? "," : "") + bkrtool::JsonString(fields[i].first) + ":" + bkrtool::JsonString(fields[i].second);
+    o += "},\"entries\":[";
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      const Row& r = rows[i];
+      o += std::string(i ? "," : "") + "{\"kind\":" + (r.directory ? "\"directory\"" : "\"file\"") +
+           ",\"flags\":" + bkrtool::JsonString(r.flags) + ",\"size\":" + std::to_string(r.size) +
+           ",\"date\":" + bkrtool::JsonString(r.date) + ",\"time\":" + bkrtool::JsonString(r.time) +
+           ",\"security\":" + (r.security ? "true" : "false") + ",\"path\":" + bkrtool::JsonString(r.path) + "}";
+    }
+    std::printf("%s]}\n", o.c_str());
+    return 0;
+  }
+  if (p.Has("verbose")) {
+    std::printf("archive:   %s (%s layout%s%s)\n", path.c_str(), layout.c_str(),
+                info.magicValid ? ", encoded with " : "", info.magicValid ? EncodedText(info.options.kind) : "");
+    for (const auto& f : fields) std::printf("%-10s %s\n", (f.first + ":").c_str(), f.second.c_str());
+  }
+  for (const Row& r : rows)
+    std::printf("%c %s %12llu  %s %s  %s%s\n", r.directory ? 'd' : 'f', r.flags.c_str(), r.size, r.date.c_str(),
+                r.time.c_str(), r.path.c_str(), r.security ? "  [security]" : "");
+  return 0;
+}
+
+}  // namespace
+
+BKR_COMMAND("list", "[--verbose] [--json] ARCHIVE",
+            "list a resource archive (plain or encoded; decoded in memory): kind, flags, size, date, path", List);
