@@ -173,7 +173,7 @@ int DecodeImage(const unsigned char* data, std::size_t size, std::vector<unsigne
     if (length == 0) break;
     if (size - pos < length) return kEcdIoError;
     uLongf produced = kBlockMax;
-    if (::uncompress(buffer, &produced, data + pos, length) != Z_OK) return kEcdBadBlock;
+    if (::uncompress(buffer, &produced, data + pos, static_cast<uLong>(length)) != Z_OK) return kEcdBadBlock;
     plain.insert(plain.end(), buffer, buffer + produced);
     pos += length;
     ++info.blocks;

@@ -224,7 +224,7 @@ int vskEcdZLIBDecodeFile(const char* encodedPath, const char* outPath, int /*fla
       return kEcdIoError;
     }
     uLongf produced = kBlockMax;
-    const int rc = ::uncompress(plain.get(), &produced, stream.get(), length);
+    const int rc = ::uncompress(plain.get(), &produced, stream.get(), static_cast<uLong>(length));
     if (rc != Z_OK) {
       log.ApiError(kSource, __LINE__, "%s : code = %d", UncompressError(rc), rc);
       log.Line("vskDecodeMemory Error on EcdZLIBDecodeFile");

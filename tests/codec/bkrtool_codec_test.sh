@@ -1,0 +1,64 @@
+#!/bin/sh
+# bkrtool's encode, decode, info and list commands, end to end.
+#   bkrtool_codec_test.sh CORPUS_DIR SCRATCH_DIR BKRTOOL [EMULATOR ...]
+# The tool runs as "EMULATOR... BKRTOOL" (Wine for the Windows build).
+set -u
+corpus=$1 scratch=$2 tool=$3
+shift 3
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+emulator="$*"
+t() { $emulator "$tool" "$@"; }
+
+rm -rf "$scratch" && mkdir -p "$scratch"
+cp "$corpus/archive/current.bin" "$scratch/plain.bin"
+
+for kind in 0 1 5; do
+  t encode --kind $kind "$scratch/plain.bin" "$scratch/k$kind.ecd" >"$scratch/out" 2>&1 || fail "encode kind $kind: $(cat "$scratch/out")"
+  t decode "$scratch/k$kind.ecd" "$scratch/k$kind.dec" >"$scratch/out" 2>&1
+  rc=$?
+  if [ $kind = 0 ]; then
+    [ $rc = 2 ] || fail "kind 0 decodes with exit $rc, expected 2 (no pass-through)"
+  else
+    [ $rc = 0 ] || fail "decode kind $kind exit $rc"
+    cmp -s "$scratch/plain.bin" "$scratch/k$kind.dec" || fail "kind $kind round trip differs"
+  fi
+  t list "$scratch/k$kind.ecd" >"$scratch/list" 2>&1
+  if [ $kind != 0 ]; then
+    grep -q "sub/data.bin" "$scratch/list" || fail "list of kind $kind: $(cat "$scratch/list")"
+  fi
+done
+
+t info "$scratch/k1.ecd" >"$scratch/info" || fail "info exit"
+grep -q "compression:   control codec (kind 1)" "$scratch/info" || fail "info text: $(cat "$scratch/info")"
+grep -q "plain size:    382" "$scratch/info" || fail "info plain size"
+t info --json "$scratch/k5.ecd" | python3 -c 'import json,sys; d=json.load(sys.stdin); assert d["encoded"] and d["kind"]==5 and d["plainSize"]==382, d' \
+  || fail "info --json"
+t list --json "$corpus/archive/legacy.bin" | python3 -c 'import json,sys; d=json.load(sys.stdin); assert d["layout"]=="legacy" and d["entries"][0]["date"]=="2000-02-29", d' \
+  || fail "list --json legacy"
+t list --verbose "$scratch/plain.bin" | grep -q "nameCount: 9" || fail "list --verbose"
+
+# Clear one-line errors.
+t list "$scratch/missing" >"$scratch/out" 2>&1
+[ $? = 2 ] && grep -q "^bkrtool: cannot open" "$scratch/out" || fail "missing file: $(cat "$scratch/out")"
+t decode "$scratch/plain.bin" "$scratch/x" >"$scratch/out" 2>&1
+[ $? = 2 ] && grep -q "is not an encoded file" "$scratch/out" || fail "not encoded: $(cat "$scratch/out")"
+printf 'not an archive at all, just text' >"$scratch/text.bin"
+t list "$scratch/text.bin" >"$scratch/out" 2>&1
+[ $? = 2 ] && grep -q "defective archive header (Resource Error 1" "$scratch/out" || fail "defective: $(cat "$scratch/out")"
+head -c 300 "$scratch/plain.bin" >"$scratch/cut.bin"
+t list "$scratch/cut.bin" >"$scratch/out" 2>&1
+[ $? = 2 ] && grep -q "defective archive" "$scratch/out" || fail "cut archive: $(cat "$scratch/out")"
+# A damaged encoded archive is reported, and the file is left as it was.
+cp "$scratch/k1.ecd" "$scratch/bad.ecd"
+printf '\000\000' | dd of="$scratch/bad.ecd" bs=1 seek=28 conv=notrunc 2>/dev/null
+cp "$scratch/bad.ecd" "$scratch/bad.copy"
+t list "$scratch/bad.ecd" >"$scratch/out" 2>&1
+[ $? = 2 ] && grep -q "cannot be decoded (result -4)" "$scratch/out" || fail "bad block: $(cat "$scratch/out")"
+cmp -s "$scratch/bad.ecd" "$scratch/bad.copy" || fail "list changed the encoded file"
+t decode "$scratch/bad.ecd" "$scratch/bad.out" >/dev/null 2>&1
+[ $? = 4 ] || fail "decode of a bad block: exit code not 4"
+
+rm -rf "$scratch"
+[ $failures = 0 ] && echo "all bkrtool checks passed"
+exit $failures
