@@ -251,6 +251,24 @@ TEST_F(EcdFile, MissingFilesAndUnknownKinds) {
   EXPECT_FALSE(bk::test::Exists(enc));
 }
 
+TEST_F(EcdFile, FailuresAtTheEndOfAWriteOrInTheFirstReadAreNotSuccess) {
+  // /dev/full takes the buffered bytes and fails when they are flushed at the
+  // close: an encoded file that never reached the disk is no success.
+  if (!bk::test::Exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  WriteBytes(in, bk::test::TextBytes(100));
+  EXPECT_EQ(vskEcdCtrlEncodeFile(in.c_str(), "/dev/full", 0, 1), -10);
+  EXPECT_EQ(vskEcdZLIBEncodeFile(in.c_str(), "/dev/full", 0, 5), -10);
+  for (int kind : {1, 5}) {
+    ASSERT_EQ(vskEcdEncodeFile(in.c_str(), enc.c_str(), 0, kind), 0);
+    EXPECT_EQ(vskEcdCtrlDecodeFile(enc.c_str(), "/dev/full"), -10) << kind;
+  }
+  EXPECT_TRUE(log.HasPart("Info: _close : "));
+  // A folder opens but cannot be read.
+  const std::string folder = dir.File("");
+  EXPECT_EQ(vskEcdCtrlEncodeFile(folder.c_str(), enc.c_str(), 0, 1), -10);
+  EXPECT_TRUE(log.Has("ecd|_read Error on EcdCtrlEncodeFiley -1"));
+}
+
 TEST_F(EcdFile, NeverWritesOverItsOwnInput) {
   const Bytes plain = bk::test::TextBytes(1000);
   WriteBytes(in, plain);
