@@ -187,19 +187,23 @@ int ParseTree(const unsigned char* in, std::size_t length, std::uint64_t& pos, D
 // from entry to entry.
 void CombineCodes(const TableEntry* single, TableEntry* table) {
   constexpr std::uint32_t kSize = 1u << kTableBits, kMask = kSize - 1;
+  // 1 when bits <= kTableBits, in arithmetic: compilers turn comparisons into
+  // branches here, and these are close to random.
+  auto fits = [](unsigned bits) { return 1u - ((kTableBits - bits) >> 31); };
   for (std::uint32_t i = 0; i < kSize; ++i) {
-    TableEntry e = single[i];
+    const TableEntry e = single[i];  // count 0 or 1 in the one-code table
     const TableEntry second = single[(i << e.bits) & kMask];
     const unsigned bits2 = e.bits + second.bits;
-    const bool two = (e.count == 1) & (second.count == 1) & (bits2 <= kTableBits);
+    const unsigned two = e.count & second.count & fits(bits2);
     const TableEntry third = single[(i << bits2) & kMask];
-    const unsigned bits3 = bits2 + third.bits;
-    const bool three = two & (third.count == 1) & (bits3 <= kTableBits);
-    e.symbol[1] = two ? second.symbol[0] : 0;
-    e.symbol[2] = three ? third.symbol[0] : 0;
-    e.count = static_cast<std::uint8_t>(e.count + two + three);
-    e.bits = static_cast<std::uint8_t>(three ? bits3 : two ? bits2 : e.bits);
-    table[i] = e;
+    const unsigned three = two & third.count & fits(bits2 + third.bits);
+    const unsigned m2 = 0u - two, m3 = 0u - three;  // all ones when the code is taken
+    TableEntry combined = e;
+    combined.symbol[1] = static_cast<std::uint8_t>(second.symbol[0] & m2);
+    combined.symbol[2] = static_cast<std::uint8_t>(third.symbol[0] & m3);
+    combined.count = static_cast<std::uint8_t>(e.count + two + three);
+    combined.bits = static_cast<std::uint8_t>(e.bits + (second.bits & m2) + (third.bits & m3));
+    table[i] = combined;
   }
 }
 
