@@ -102,7 +102,8 @@ TEST_F(EcdFile, RoundTripsAtBlockBoundariesWithBothCodecs) {
       ASSERT_EQ(vskEcdCtrlDecodeFile(enc.c_str(), out.c_str()), 1) << kind << " " << size;
       EXPECT_EQ(ReadBytes(out), plain) << kind << " " << size;
       Bytes memory;
-      EXPECT_EQ(bk::ecd::DecodeImage(ReadBytes(enc).data(), ReadBytes(enc).size(), &memory, nullptr), 1);
+      const Bytes image = ReadBytes(enc);
+      EXPECT_EQ(bk::ecd::DecodeImage(image.data(), image.size(), &memory, nullptr), 1);
       EXPECT_EQ(memory, plain) << kind << " " << size;
     }
   }
