@@ -131,7 +131,7 @@ std::vector<double> BestSeconds(const std::vector<std::function<void()>>& tasks,
 }
 
 struct Result {
-  double memcpyMBs, zlibC, zlibD, ctrlE, ctrlD, refE, refD;
+  double memcpyMBs, zlibC, zlibD, ctrlE, ctrlD, ctrlD1, refE, refD;
   double zlibRatio, ctrlRatio;
 };
 
@@ -178,26 +178,37 @@ Result Measure(const Bytes& plain, int rounds, double perRound, bool reference) 
     codedSize = vskEncodeMemory(plain.data(), static_cast<std::uint32_t>(n), coded.data(), &cap);
   };
   Bytes out(n + kChunk);
-  auto ctrlDecode = [&] {
+  // Block by block through vskDecodeMemory, and as the decoders of whole
+  // files do it (two blocks at a time).
+  auto ctrlDecodeSingle = [&] {
     const unsigned char* at = coded.data();
     std::size_t done = 0;
     while (at != nullptr) done += vskDecodeMemory(out.data() + done, &at);
   };
+  Bytes chain;
+  chain.reserve(n + kChunk);
+  auto ctrlDecode = [&] {
+    chain.clear();
+    bk::ecd::DecodeBlocks(coded.data(), codedSize, chain, nullptr, nullptr);
+  };
   zlibCompress();
   ctrlEncode();
 
-  const auto best = BestSeconds({copyAll, zlibCompress, zlibUncompress, ctrlEncode, ctrlDecode}, rounds, perRound);
+  const auto best =
+      BestSeconds({copyAll, zlibCompress, zlibUncompress, ctrlEncode, ctrlDecode, ctrlDecodeSingle}, rounds, perRound);
   r.memcpyMBs = mb / best[0];
   r.zlibC = mb / best[1];
   r.zlibD = mb / best[2];
   r.ctrlE = mb / best[3];
   r.ctrlD = mb / best[4];
+  r.ctrlD1 = mb / best[5];
   std::size_t zlibSize = 0;
   for (auto& s : streams) zlibSize += s.second + 2;
   r.zlibRatio = static_cast<double>(zlibSize) / static_cast<double>(n);
   r.ctrlRatio = static_cast<double>(codedSize) / static_cast<double>(n);
   if (zout != plain) std::printf("  zlib round trip FAILED\n");
-  if (!std::equal(plain.begin(), plain.end(), out.begin())) std::printf("  control round trip FAILED\n");
+  if (!std::equal(plain.begin(), plain.end(), out.begin()) || chain != plain)
+    std::printf("  control round trip FAILED\n");
 
   if (reference) {
     Bytes block(bk::ecd::kCodedMax);
@@ -254,6 +265,8 @@ void Report(const char* name, const Result& r, bool reference) {
               r.ctrlRatio, r.ctrlE / r.zlibC);
   std::printf("  control decode        %9.1f MB/s                      %5.2fx zlib uncompress\n", r.ctrlD,
               r.ctrlD / r.zlibD);
+  std::printf("    one block at a time %9.1f MB/s                      %5.2fx zlib uncompress\n", r.ctrlD1,
+              r.ctrlD1 / r.zlibD);
   if (reference)
     std::printf("  reference coder       encode %.1f MB/s, decode %.1f MB/s (fast is %.1fx, %.1fx)\n", r.refE,
                 r.refD, r.ctrlE / r.refE, r.ctrlD / r.refD);

@@ -45,6 +45,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<unsigned char> out(n);
     if (!DecodeBlockFast(coded.data(), coded.size(), n, out.data())) std::abort();
     if (std::memcmp(out.data(), data, n) != 0) std::abort();
+    // Two blocks at once, the raw input taken as coded bits of the same symbol
+    // count beside the valid block: each as when decoded alone.
+    std::vector<unsigned char> raw(data, data + size), alone(n), first(n), second(n);
+    const bool rawOk = DecodeBlockFast(raw.data(), raw.size(), n, alone.data());
+    bool okFirst, okSecond;
+    DecodeTwoBlocksFast(raw.data(), raw.size(), n, first.data(), &okFirst, coded.data(), coded.size(), n,
+                        second.data(), &okSecond);
+    if (okFirst != rawOk || !okSecond || std::memcmp(second.data(), data, n) != 0) std::abort();
+    if (rawOk && first != alone) std::abort();
   }
   return 0;
 }

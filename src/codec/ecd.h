@@ -82,12 +82,29 @@ struct Options {
 enum class OptionStep { kNext, kEnd, kBadKind, kBadPassThrough };
 OptionStep ApplyOptionWord(std::uint16_t word, Options& options);
 
-// One block of `available` bytes at `block`: checks the block word (1..32767
-// or 0x8000) and that 4 + C bytes are there, then decodes. Returns the bytes
-// decoded (0 for a bad block); *blockSize gets 4 + C and *more whether another
-// block follows.
+// The head of a control block: its symbol count (1..32767), coded length and
+// whether another block follows. False for a block word of 0 or above 0x8000,
+// or when fewer than 4 + C bytes are available.
+struct BlockHeader {
+  std::size_t symbols = 0;
+  std::size_t coded = 0;
+  bool more = false;
+  std::size_t Size() const { return 4 + coded; }
+};
+bool ReadBlockHeader(const unsigned char* block, std::size_t available, BlockHeader& header);
+
+// One block of `available` bytes at `block`: checks its head, then decodes.
+// Returns the bytes decoded (0 for a bad block); *blockSize gets 4 + C and
+// *more whether another block follows.
 std::size_t DecodeBlock(const unsigned char* block, std::size_t available, unsigned char* out,
                         std::size_t* blockSize, bool* more);
+
+// A chain of control blocks in memory, two blocks at a time where it can.
+// Results as the file decoder: 1, -4 for a bad block, -10 when the data ends
+// before the last block. `out` receives the plain bytes; *end (may be null)
+// the offset after the last block read, *blocks the blocks decoded.
+int DecodeBlocks(const unsigned char* data, std::size_t size, std::vector<unsigned char>& out,
+                 std::size_t* end, std::size_t* blocks);
 
 // What a whole encoded file in memory holds.
 struct ImageInfo {

@@ -36,6 +36,76 @@ bool WriteAll(std::FILE* f, const void* data, std::size_t n) {
   return std::fwrite(data, 1, n, f) == n;
 }
 
+// Reads one control block (head and coded bytes) into `block`, which holds
+// 4 + 65535 bytes. 0, or the read that failed: 3 for the block word, 4 for
+// the coded length or the coded bytes.
+int ReadControlBlock(std::FILE* in, unsigned char* block) {
+  if (bk::ecd::ReadSome(in, block, 2) != 2) return 3;
+  if (bk::ecd::ReadSome(in, block + 2, 2) != 2) return 4;
+  const std::size_t coded = bk::LoadBe16(block + 2);
+  if (bk::ecd::ReadSome(in, block + bk::ecd::kBlockHeaderSize, coded) != static_cast<long long>(coded)) return 4;
+  return 0;
+}
+
+// The data area of kind 1, block after block. Where a block says another
+// follows and that one is read whole, the two are decoded together (which is
+// faster); failures come out as they would one block after the other: a bad
+// block before a read failure after it.
+int DecodeControlBlocks(OperationLog& log, std::FILE* in, std::FILE* out, unsigned char* plainA) {
+  using namespace bk::ecd;
+  const int inFd = Descriptor(in), outFd = Descriptor(out);
+  const std::size_t blockCapacity = kBlockHeaderSize + 0xFFFF;
+  auto blockA = Allocate(blockCapacity), blockB = Allocate(blockCapacity), plainB = Allocate(kBlockMax);
+  if (!blockA || !blockB || !plainB) {
+    log.ApiError(kSource, __LINE__, "%s : size = %d", "malloc", static_cast<int>(blockCapacity));
+    return kEcdInvalid;
+  }
+  auto readFailed = [&](int which) {
+    log.Line(which == 3 ? "_read3 Error on EcdCtrlDecodeFile" : "_read4 Error on EcdCtrlDecodeFile");
+    log.ApiError(kSource, __LINE__, "%s : %d", "_read", inFd);
+    return kEcdIoError;
+  };
+  auto badBlock = [&] {
+    log.Line("vskDecodeMemory Error on EcdCtrlDecodeFile");
+    return kEcdBadBlock;
+  };
+  auto write = [&](const unsigned char* data, std::size_t n) {
+    if (WriteAll(out, data, n)) return true;
+    log.Line("_write Error on EcdCtrlDecodeFile");
+    log.ApiError(kSource, __LINE__, "%s : %d", "_write", outFd);
+    return false;
+  };
+
+  if (const int failed = ReadControlBlock(in, blockA.get())) return readFailed(failed);
+  for (;;) {
+    BlockHeader a, b;
+    if (!ReadBlockHeader(blockA.get(), blockCapacity, a)) return badBlock();
+    const unsigned char* codedA = blockA.get() + kBlockHeaderSize;
+    int failedB = 0;
+    if (a.more) {
+      failedB = ReadControlBlock(in, blockB.get());
+      if (failedB == 0 && ReadBlockHeader(blockB.get(), blockCapacity, b)) {
+        bool okA, okB;
+        DecodeTwoBlocksFast(codedA, a.coded, a.symbols, plainA, &okA, blockB.get() + kBlockHeaderSize, b.coded,
+                            b.symbols, plainB.get(), &okB);
+        if (!okA) return badBlock();
+        if (!write(plainA, a.symbols)) return kEcdIoError;
+        if (!okB) return badBlock();
+        if (!write(plainB.get(), b.symbols)) return kEcdIoError;
+        if (!b.more) return kEcdDecodeOk;
+        if (const int failed = ReadControlBlock(in, blockA.get())) return readFailed(failed);
+        continue;
+      }
+    }
+    // One block alone: the last one, or one whose successor is cut or bad.
+    if (!DecodeBlockFast(codedA, a.coded, a.symbols, plainA)) return badBlock();
+    if (!write(plainA, a.symbols)) return kEcdIoError;
+    if (!a.more) return kEcdDecodeOk;
+    if (failedB != 0) return readFailed(failedB);
+    return badBlock();  // the next block's head is invalid
+  }
+}
+
 }  // namespace
 
 int vskEcdEncodeFile(const char* inPath, const char* outPath, int flag, int kind) {
@@ -233,43 +303,8 @@ int vskEcdCtrlDecodeFile(const char* encodedPath, const char* outPath) {
       }
     }
   } else {
-    const std::size_t blockCapacity = kBlockHeaderSize + 0xFFFF;
-    auto block = Allocate(blockCapacity);
-    if (!block) {
-      log.ApiError(kSource, __LINE__, "%s : size = %d", "malloc", static_cast<int>(blockCapacity));
-      return kEcdInvalid;
-    }
-    for (bool more = true; more;) {
-      if (ReadSome(input.get(), block.get(), 2) != 2) {
-        log.Line("_read3 Error on EcdCtrlDecodeFile");
-        log.ApiError(kSource, __LINE__, "%s : %d", "_read", inFd);
-        return kEcdIoError;
-      }
-      if (ReadSome(input.get(), block.get() + 2, 2) != 2) {
-        log.Line("_read4 Error on EcdCtrlDecodeFile");
-        log.ApiError(kSource, __LINE__, "%s : %d", "_read", inFd);
-        return kEcdIoError;
-      }
-      const std::size_t coded = bk::LoadBe16(block.get() + 2);
-      if (ReadSome(input.get(), block.get() + kBlockHeaderSize, coded) !=
-          static_cast<long long>(coded)) {
-        log.Line("_read4 Error on EcdCtrlDecodeFile");
-        log.ApiError(kSource, __LINE__, "%s : %d", "_read", inFd);
-        return kEcdIoError;
-      }
-      std::size_t blockSize = 0;
-      const std::size_t n =
-          DecodeBlock(block.get(), kBlockHeaderSize + coded, plain.get(), &blockSize, &more);
-      if (n == 0) {
-        log.Line("vskDecodeMemory Error on EcdCtrlDecodeFile");
-        return kEcdBadBlock;
-      }
-      if (!WriteAll(output.get(), plain.get(), n)) {
-        log.Line("_write Error on EcdCtrlDecodeFile");
-        log.ApiError(kSource, __LINE__, "%s : %d", "_write", outFd);
-        return kEcdIoError;
-      }
-    }
+    const int rc = DecodeControlBlocks(log, input.get(), output.get(), plain.get());
+    if (rc != kEcdDecodeOk) return rc;
   }
   if (!output.Close()) {
     log.ApiError(kSource, __LINE__, "%s : %d", "_close", outFd);

@@ -93,20 +93,77 @@ OptionStep ApplyOptionWord(std::uint16_t word, Options& options) {
   }
 }
 
+bool ReadBlockHeader(const unsigned char* block, std::size_t available, BlockHeader& header) {
+  if (available < kBlockHeaderSize) return false;
+  const std::uint16_t word = LoadBe16(block);
+  const std::size_t coded = LoadBe16(block + 2);
+  if (word == 0 || word > kMoreBlocksWord) return false;
+  if (coded > available - kBlockHeaderSize) return false;
+  header.symbols = word == kMoreBlocksWord ? kBlockMax : word;
+  header.coded = coded;
+  header.more = word == kMoreBlocksWord;
+  return true;
+}
+
 std::size_t DecodeBlock(const unsigned char* block, std::size_t available, unsigned char* out,
                         std::size_t* blockSize, bool* more) {
   *blockSize = 0;
   *more = false;
-  if (available < kBlockHeaderSize) return 0;
-  const std::uint16_t word = LoadBe16(block);
-  const std::size_t coded = LoadBe16(block + 2);
-  if (word == 0 || word > kMoreBlocksWord) return 0;
-  if (coded > available - kBlockHeaderSize) return 0;
-  const std::size_t symbols = word == kMoreBlocksWord ? kBlockMax : word;
-  if (!DecodeBlockFast(block + kBlockHeaderSize, coded, symbols, out)) return 0;
-  *blockSize = kBlockHeaderSize + coded;
-  *more = word == kMoreBlocksWord;
-  return symbols;
+  BlockHeader h;
+  if (!ReadBlockHeader(block, available, h)) return 0;
+  if (!DecodeBlockFast(block + kBlockHeaderSize, h.coded, h.symbols, out)) return 0;
+  *blockSize = h.Size();
+  *more = h.more;
+  return h.symbols;
+}
+
+int DecodeBlocks(const unsigned char* data, std::size_t size, std::vector<unsigned char>& out,
+                 std::size_t* end, std::size_t* blocks) {
+  std::size_t pos = 0, count = 0;
+  int result = kEcdDecodeOk;
+  for (bool more = true; more;) {
+    // A block that is not all there is a read failure, as in the file decoder.
+    if (size - pos < kBlockHeaderSize || size - pos - kBlockHeaderSize < LoadBe16(data + pos + 2)) {
+      result = kEcdIoError;
+      break;
+    }
+    BlockHeader a, b;
+    if (!ReadBlockHeader(data + pos, size - pos, a)) {
+      result = kEcdBadBlock;
+      break;
+    }
+    const std::size_t next = pos + a.Size();
+    const std::size_t at = out.size();
+    if (a.more && ReadBlockHeader(data + next, size - next, b)) {
+      out.resize(at + a.symbols + b.symbols);
+      bool okA, okB;
+      DecodeTwoBlocksFast(data + pos + kBlockHeaderSize, a.coded, a.symbols, out.data() + at, &okA,
+                          data + next + kBlockHeaderSize, b.coded, b.symbols, out.data() + at + a.symbols, &okB);
+      if (!okA || !okB) {
+        out.resize(okA ? at + a.symbols : at);
+        count += okA ? 1 : 0;
+        pos = okA ? next : pos;
+        result = kEcdBadBlock;
+        break;
+      }
+      count += 2;
+      pos = next + b.Size();
+      more = b.more;
+    } else {
+      out.resize(at + a.symbols);
+      if (!DecodeBlockFast(data + pos + kBlockHeaderSize, a.coded, a.symbols, out.data() + at)) {
+        out.resize(at);
+        result = kEcdBadBlock;
+        break;
+      }
+      ++count;
+      pos = next;
+      more = a.more;
+    }
+  }
+  if (end != nullptr) *end = pos;
+  if (blocks != nullptr) *blocks = count;
+  return result;
 }
 
 int DecodeImage(const unsigned char* data, std::size_t size, std::vector<unsigned char>* out,
@@ -147,23 +204,14 @@ int DecodeImage(const unsigned char* data, std::size_t size, std::vector<unsigne
     return kEcdDecodeOk;
   }
 
-  unsigned char buffer[kBlockMax];
   if (options.kind == kEcdKindControl) {
-    for (bool more = true; more;) {
-      if (size - pos < kBlockHeaderSize) return kEcdIoError;
-      const std::size_t coded = LoadBe16(data + pos + 2);
-      if (size - pos - kBlockHeaderSize < coded) return kEcdIoError;
-      std::size_t blockSize = 0;
-      const std::size_t n = DecodeBlock(data + pos, size - pos, buffer, &blockSize, &more);
-      if (n == 0) return kEcdBadBlock;
-      plain.insert(plain.end(), buffer, buffer + n);
-      pos += blockSize;
-      ++info.blocks;
-      info.plainSize += n;
-    }
-    return kEcdDecodeOk;
+    std::size_t end = 0;
+    const int rc = DecodeBlocks(data + pos, size - pos, plain, &end, &info.blocks);
+    info.plainSize = plain.size();
+    return rc;
   }
 
+  unsigned char buffer[kBlockMax];
   // Kind 5: a missing end record is taken as the end, as the file decoder does.
   for (;;) {
     if (size - pos == 0) break;

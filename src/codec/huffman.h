@@ -57,5 +57,10 @@ bool DecodeBlockFast(const unsigned char* coded, std::size_t codedLength, std::s
                      unsigned char* out);
 bool DecodeBlockReference(const unsigned char* coded, std::size_t codedLength,
                           std::size_t symbols, unsigned char* out);
+// Two independent blocks at once (faster than one after the other); each
+// result as DecodeBlockFast would give it.
+void DecodeTwoBlocksFast(const unsigned char* coded1, std::size_t codedLength1, std::size_t symbols1,
+                         unsigned char* out1, bool* ok1, const unsigned char* coded2,
+                         std::size_t codedLength2, std::size_t symbols2, unsigned char* out2, bool* ok2);
 
 }  // namespace bk::ecd

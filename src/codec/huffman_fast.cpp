@@ -275,25 +275,43 @@ std::size_t EncodeBlockFast(const unsigned char* src, std::size_t n, unsigned ch
   return static_cast<std::size_t>(sink.out - coded);
 }
 
-bool DecodeBlockFast(const unsigned char* in, std::size_t codedLength, std::size_t symbols,
-                     unsigned char* out) {
-  const std::uint64_t limit = std::uint64_t{codedLength} * 8;
+namespace {
+
+// The decoding state of one block. Blocks are independent, so two of them can
+// be decoded in one loop: each lookup waits for the one before it in the same
+// block, and two blocks give the processor two such chains to overlap.
+struct BlockDecoder {
+  const unsigned char* in;
+  std::size_t codedLength;
+  std::uint64_t limit;
+  std::size_t symbols;
+  unsigned char* out;
   std::uint64_t pos = 0;
+  std::size_t i = 0;
+  int root = -1;
   DecodeTree tree;
-  TableEntry single[1u << kTableBits];
-  const int root = ParseTree(in, codedLength, pos, tree, single);
-  if (root < 0) return false;
-  if (root < kFirstInternal) {
-    std::memset(out, root, symbols);
+  TableEntry table[1u << kTableBits];
+
+  BlockDecoder(const unsigned char* coded, std::size_t length, std::size_t count, unsigned char* output)
+      : in(coded), codedLength(length), limit(std::uint64_t{length} * 8), symbols(count), out(output) {}
+
+  // Reads the tree and builds the table; false for an invalid tree. A tree
+  // of one leaf decodes the whole block here.
+  bool Prepare() {
+    TableEntry single[1u << kTableBits];
+    root = ParseTree(in, codedLength, pos, tree, single);
+    if (root < 0) return false;
+    if (root < kFirstInternal) {
+      std::memset(out, root, symbols);
+      i = symbols;
+      return true;
+    }
+    CombineCodes(single, table);
     return true;
   }
-  TableEntry table[1u << kTableBits];
-  CombineCodes(single, table);
-  constexpr int bits = kTableBits;
-  constexpr unsigned shift = 64u - kTableBits;
 
   // Finishes a code bit by bit from `node`; -1 when the bits run out.
-  auto walk = [&](int node) -> int {
+  int Walk(int node) {
     while (node >= kFirstInternal) {
       if (pos >= limit) return -1;
       const unsigned bit = (in[pos >> 3] >> (7 - (pos & 7))) & 1u;
@@ -301,42 +319,76 @@ bool DecodeBlockFast(const unsigned char* in, std::size_t codedLength, std::size
       node = tree.child[node][bit];
     }
     return node;
-  };
+  }
 
-  std::size_t i = 0;
-  // Main loop. Entry: 8 whole bytes can be loaded at the position, which gives
-  // at least 57 valid bits, enough for 5 lookups of at most 11 bits; at least
-  // 16 output bytes remain, enough for 5 lookups of 3 codes (each lookup
-  // stores 4 bytes, the ones past its codes being overwritten later).
-  static_assert(kLookupsPerLoad * kTableBits <= 57);
-  while (i + 3 * kLookupsPerLoad + 1 <= symbols && (pos >> 3) + 8 <= codedLength) {
+  // Entry condition of Step: 8 whole bytes can be loaded at the position,
+  // which gives at least 57 valid bits, enough for 5 lookups of at most 11
+  // bits; at least 16 output bytes remain, enough for 5 lookups of 3 codes
+  // (each lookup stores 4 bytes, the ones past its codes overwritten later).
+  bool CanStep() const { return i + 3 * kLookupsPerLoad + 1 <= symbols && (pos >> 3) + 8 <= codedLength; }
+
+  // Up to kLookupsPerLoad lookups from one load; false when a long code runs
+  // out of bits.
+  inline bool Step() {
+    static_assert(kLookupsPerLoad * kTableBits <= 57);
+    constexpr unsigned shift = 64u - kTableBits;
     std::uint64_t acc = LoadBe64(in + (pos >> 3)) << (pos & 7);
     unsigned used = 0;
-    int j = 0;
-    for (; j < kLookupsPerLoad; ++j) {
+    for (int j = 0; j < kLookupsPerLoad; ++j) {
       const TableEntry& e = table[acc >> shift];
-      if (e.count == 0) break;
+      if (e.count == 0) {
+        // A code longer than the table: the table gave the node after its bits.
+        pos += used + kTableBits;
+        const int leaf = Walk(e.node);
+        if (leaf < 0) return false;
+        out[i++] = static_cast<unsigned char>(leaf);
+        return true;
+      }
       std::memcpy(out + i, &e, 4);  // the three byte values and one spare byte
       i += e.count;
       acc <<= e.bits;
       used += e.bits;
     }
     pos += used;
-    if (j < kLookupsPerLoad) {
-      // A code longer than the table: the table gave the node after `bits` bits.
-      pos += static_cast<unsigned>(bits);
-      const int leaf = walk(table[acc >> shift].node);
+    return true;
+  }
+
+  // The last codes, bit by bit.
+  bool Finish() {
+    while (i < symbols) {
+      const int leaf = Walk(root);
       if (leaf < 0) return false;
       out[i++] = static_cast<unsigned char>(leaf);
     }
+    return true;
   }
-  // The last codes, bit by bit.
-  while (i < symbols) {
-    const int leaf = walk(root);
-    if (leaf < 0) return false;
-    out[i++] = static_cast<unsigned char>(leaf);
+
+  bool Run() {
+    while (CanStep())
+      if (!Step()) return false;
+    return Finish();
   }
-  return true;
+};
+
+}  // namespace
+
+bool DecodeBlockFast(const unsigned char* in, std::size_t codedLength, std::size_t symbols,
+                     unsigned char* out) {
+  BlockDecoder d(in, codedLength, symbols, out);
+  return d.Prepare() && d.Run();
+}
+
+void DecodeTwoBlocksFast(const unsigned char* in1, std::size_t length1, std::size_t symbols1,
+                         unsigned char* out1, bool* ok1, const unsigned char* in2, std::size_t length2,
+                         std::size_t symbols2, unsigned char* out2, bool* ok2) {
+  BlockDecoder a(in1, length1, symbols1, out1), b(in2, length2, symbols2, out2);
+  bool goodA = a.Prepare(), goodB = b.Prepare();
+  while (goodA && goodB && a.CanStep() && b.CanStep()) {
+    goodA = a.Step();
+    goodB = b.Step();
+  }
+  *ok1 = goodA && a.Run();
+  *ok2 = goodB && b.Run();
 }
 
 }  // namespace bk::ecd

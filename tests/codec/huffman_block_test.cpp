@@ -208,6 +208,63 @@ TEST(HuffmanBlock, MalformedBlocksAreRejectedByBothDecoders) {
   EXPECT_EQ(bk::ecd::DecodeBlock(ok.data(), ok.size(), out, &size, &more), 4u);
 }
 
+TEST(HuffmanBlock, TwoBlocksAtOnceDecodeAsOneAfterTheOther) {
+  auto encode = [](const Bytes& plain) {
+    std::vector<unsigned char> coded(kCodedMax);
+    coded.resize(bk::ecd::EncodeBlockFast(plain.data(), plain.size(), coded.data()));
+    return coded;
+  };
+  const Bytes text = Sample("text", kBlockMax, 1), skewed = Sample("skewed", 20000, 2), same = Sample("same", 100, 3),
+              noise = Sample("random", 5000, 4);
+  Bytes cut = encode(text);
+  cut.resize(cut.size() / 2);
+  const struct {
+    const char* name;
+    std::vector<unsigned char> a, b;
+    std::size_t symbolsA, symbolsB;
+  } cases[] = {
+      {"text and skewed", encode(text), encode(skewed), text.size(), skewed.size()},
+      {"one value and noise", encode(same), encode(noise), same.size(), noise.size()},
+      {"cut first", cut, encode(skewed), text.size(), skewed.size()},
+      {"cut second", encode(noise), cut, noise.size(), text.size()},
+      {"tiny", encode(Bytes{'a', 'b'}), encode(Bytes{'c'}), 2, 1},
+  };
+  for (const auto& c : cases) {
+    Bytes singleA(c.symbolsA + 8, 0x11), singleB(c.symbolsB + 8, 0x11), pairA(c.symbolsA + 8, 0x11),
+        pairB(c.symbolsB + 8, 0x11);
+    const bool okA = bk::ecd::DecodeBlockFast(c.a.data(), c.a.size(), c.symbolsA, singleA.data());
+    const bool okB = bk::ecd::DecodeBlockFast(c.b.data(), c.b.size(), c.symbolsB, singleB.data());
+    bool pairOkA = !okA, pairOkB = !okB;
+    bk::ecd::DecodeTwoBlocksFast(c.a.data(), c.a.size(), c.symbolsA, pairA.data(), &pairOkA, c.b.data(), c.b.size(),
+                                 c.symbolsB, pairB.data(), &pairOkB);
+    EXPECT_EQ(pairOkA, okA) << c.name;
+    EXPECT_EQ(pairOkB, okB) << c.name;
+    if (okA) EXPECT_EQ(pairA, singleA) << c.name;
+    if (okB) EXPECT_EQ(pairB, singleB) << c.name;
+    for (std::size_t i = c.symbolsA; i < pairA.size(); ++i) EXPECT_EQ(pairA[i], 0x11) << c.name;
+    for (std::size_t i = c.symbolsB; i < pairB.size(); ++i) EXPECT_EQ(pairB[i], 0x11) << c.name;
+  }
+  // A chain in memory: a bad second block keeps the first one's bytes.
+  Bytes chain = Encode(Sample("text", 3 * kBlockMax + 10, 5));
+  std::vector<unsigned char> out;
+  std::size_t end = 0, blocks = 0;
+  EXPECT_EQ(bk::ecd::DecodeBlocks(chain.data(), chain.size(), out, &end, &blocks), 1);
+  EXPECT_EQ(out, Sample("text", 3 * kBlockMax + 10, 5));
+  EXPECT_EQ(blocks, 4u);
+  EXPECT_EQ(end, chain.size());
+  const std::size_t second = 4 + bk::LoadBe16(&chain[2]);
+  chain[second + 4] ^= 0xFF;  // the second block's tree
+  out.clear();
+  const int rc = bk::ecd::DecodeBlocks(chain.data(), chain.size(), out, &end, &blocks);
+  if (rc == 1) {
+    EXPECT_NE(out, Sample("text", 3 * kBlockMax + 10, 5));
+  } else {
+    EXPECT_EQ(rc, -4);
+    EXPECT_EQ(blocks, 1u);
+    EXPECT_EQ(out.size(), kBlockMax);
+  }
+}
+
 TEST(HuffmanBlock, DecodersAgreeOnDamagedBlocks) {
   std::mt19937 random(11);
   for (const char* kind : {"text", "skewed", "random"}) {
