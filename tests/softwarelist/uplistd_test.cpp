@@ -22,7 +22,7 @@ using bk::test::Exists;
 using bk::test::ReadFile;
 using bk::test::WriteFile;
 
-struct EntrySpec {
+struct EntryFields {
   std::string package;
   unsigned char status = 0x90;
   unsigned char sub = 0;
@@ -33,7 +33,7 @@ struct EntrySpec {
   std::string secondKey = "";
 };
 
-std::string Entry(const EntrySpec& s) {
+std::string Entry(const EntryFields& s) {
   std::string e(kSyscEntrySize, '\0');
   e[kSyscType] = s.type;
   e.replace(kSyscLocation, s.location.size(), s.location);
@@ -216,8 +216,8 @@ TEST_F(SoftwareList, ErrorEntriesCarryTheStoredDateUnlessSwitchedOff) {
 TEST_F(SoftwareList, PlaceholderLocationTakesTheStoredOne) {
   struct Case {
     const char* what;
-    EntrySpec stored;
-    EntrySpec update;
+    EntryFields stored;
+    EntryFields update;
     std::string location;  // of the stored result
   } cases[] = {
       {"pending S entry takes the real location", {"VEL.PKG.RES", 0x90, 0, 'S', "C:\\Real"},
