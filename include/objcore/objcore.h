@@ -114,8 +114,10 @@ class Object {
 };
 
 // The exception types of objcore's users. Each adds nothing to std::exception
-// but its type, so what() gives the standard library's default text. objcore
-// holds the one virtual table and type record of each.
+// but its type, so what() gives the standard library's default text. The
+// constructors live in objcore, so every object carries objcore's virtual
+// table; GCC gives each importing module its own copy of the type record, and
+// handlers match records by their mangled name, across modules too.
 
 // A null reference was used.
 class OC_API NullPtrException : public std::exception {
