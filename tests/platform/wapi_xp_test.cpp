@@ -45,6 +45,8 @@ TEST_F(WapiXp, MutexKeepsItsNameAndTheCallersAttributes) {
   ASSERT_TRUE(mutex);
   bk::win::unique_handle byName(::OpenMutexA(SYNCHRONIZE, FALSE, "BkWapiXpMutex"));
   EXPECT_TRUE(byName);
+  bk::win::unique_handle global(::OpenMutexA(SYNCHRONIZE, FALSE, "Global\\BkWapiXpMutex"));
+  EXPECT_FALSE(global);
   DWORD flags = 0;
   ASSERT_TRUE(::GetHandleInformation(mutex.get(), &flags));
   EXPECT_TRUE(flags & HANDLE_FLAG_INHERIT);
