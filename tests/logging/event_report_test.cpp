@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "logging/event_fixture.h"
@@ -76,15 +77,20 @@ TEST_F(EventReport, FixedInsertionsAndCodesWithoutText) {
   vskLogEvent(0xC0000000, "BKRV", "t", -5, nullptr, 0);
   vskLogEvent(0xC0001B6A, "multisrv", nullptr, 0, "client\\multisrv\\multiman", 9);
   vskLogEvent(0xC00003EB, "tcp", "connect", 10061, "share\\tcp\\tcpsock", 300);
-  ASSERT_EQ(g_eventLog.reported.size(), 3u);
+  vskLogEvent(0xC0004E20, "tcp", "gethostname : My Host Name Get Failed", 0, "share\\tcp\\tcpsock", 120);
+  ASSERT_EQ(g_eventLog.reported.size(), 4u);
   EXPECT_EQ(g_eventLog.reported[0].strings, (std::vector<std::string>{"t", "-5"}));
   EXPECT_EQ(g_eventLog.reported[1].strings, (std::vector<std::string>{"", "0"}));
   EXPECT_EQ(g_eventLog.reported[2].strings, (std::vector<std::string>{"connect [tcpsock:300]", "10061"}));
+  EXPECT_EQ(g_eventLog.reported[3].strings,
+            (std::vector<std::string>{"gethostname : My Host Name Get Failed [tcpsock:120]", "0"}));
+  for (const auto& event : g_eventLog.reported) EXPECT_EQ(event.type, EVENTLOG_ERROR_TYPE);
   const auto lines = MainLog();
-  ASSERT_EQ(lines.size(), 3u);
+  ASSERT_EQ(lines.size(), 4u);
   EXPECT_EQ(lines[0].text, "System   BKRV     An error occurred: t (-5)");
   EXPECT_EQ(lines[1].text, "Install  multisrv The server host information could not be processed.");
   EXPECT_EQ(lines[2].text, "TCP/IP   tcp      Network communication failed: connect [tcpsock:300] (error 10061)");
+  EXPECT_EQ(lines[3].text, "Share    tcp      Shared service error: gethostname : My Host Name Get Failed [tcpsock:120]");
 }
 
 TEST_F(EventReport, LongMessagesTakeSeveralRecords) {
@@ -161,6 +167,29 @@ TEST_F(EventReport, MissingLibraryStillWritesMainLog) {
   const auto lines = MainLog();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0].text, "Install  BKRV");
+}
+
+TEST_F(EventReport, LinesOfOneMessageStayTogetherAcrossThreads) {
+  constexpr int kThreads = 3, kEach = 10;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([t] {
+      for (int i = 0; i < kEach; ++i) {
+        // Two records each: the number leads the text and closes it.
+        const std::string tag = std::to_string(t * 100 + i);
+        vskLogEvent(0xC0001B65, "BKRV", (tag + std::string(150, '-') + tag).c_str(), 0, nullptr, 0);
+      }
+    });
+  for (auto& thread : threads) thread.join();
+  const auto lines = MainLog();
+  ASSERT_EQ(lines.size(), 2u * kThreads * kEach);
+  for (std::size_t i = 0; i < lines.size(); i += 2) {
+    const std::string head = lines[i].text.substr(33);  // after the labels and "Install error: "
+    const std::string tag = head.substr(0, head.find('-'));
+    const std::string& tail = lines[i + 1].text;
+    EXPECT_EQ(tail.substr(tail.size() - tag.size()), tag) << i;
+  }
+  EXPECT_EQ(g_eventLog.reported.size(), static_cast<std::size_t>(kThreads * kEach));
 }
 
 TEST_F(EventReport, LoggingOffStillReportsTheEvent) {
