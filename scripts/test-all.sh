@@ -1,7 +1,8 @@
 #!/bin/sh
 # Installs what is needed, builds every target (i686 and x86_64 Windows, native)
 # and runs every test: native unit tests under sanitizers, short fuzzer runs,
-# and the Windows tests under Wine.
+# the object runtime's tests under ThreadSanitizer, and the Windows tests under
+# Wine.
 set -eu
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -17,6 +18,14 @@ for arch in x86_64 i686; do
   cmake --build build/$arch -j "$jobs"
 done
 
+# ThreadSanitizer cannot share a build with AddressSanitizer: the object
+# runtime's race tests get a small build of their own.
+cmake -S . -B build/tsan -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+  -DCMAKE_C_FLAGS=-fsanitize=thread -DCMAKE_CXX_FLAGS=-fsanitize=thread \
+  -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread -DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=thread
+cmake --build build/tsan -j "$jobs" --target objcore_test
+
 ctest --test-dir build/native -j "$jobs" --output-on-failure
+ctest --test-dir build/tsan -R '^objcore_test$' --output-on-failure
 ctest --test-dir build/x86_64 -j "$jobs" --output-on-failure
 echo "all tests passed"

@@ -223,13 +223,11 @@ VskLogHandle vskLogOpen(const char* fileName) {
   const VskLogMode mode = vskLogCurrentMode();
   if (mode == VskLogMode::kSelfManaged) return static_cast<VskLogHandle>(position);
   LogEntry& entry = g_logs[position];
-  {
-    std::lock_guard<std::mutex> lock(g_managedLock);
-    if (entry.file == INVALID_HANDLE_VALUE) {
-      VskPath path;
-      ManagedFilePath(path, entry.name, mode == VskLogMode::kManagedSiteServer);
-      entry.file = OpenLogFile(path);
-    }
+  std::lock_guard<std::mutex> lock(g_managedLock);
+  if (entry.file == INVALID_HANDLE_VALUE) {
+    VskPath path;
+    ManagedFilePath(path, entry.name, mode == VskLogMode::kManagedSiteServer);
+    entry.file = OpenLogFile(path);
   }
   ::InterlockedIncrement(&entry.references);
   return entry.id;
@@ -254,6 +252,7 @@ void vskLogClose(VskLogHandle handle) {
   for (LogEntry& entry : g_logs) {
     if (entry.id != handle) continue;
     std::lock_guard<std::mutex> lock(g_managedLock);
+    if (entry.references <= 0) return;  // more closes than opens: nothing to release
     if (::InterlockedDecrement(&entry.references) == 0 && entry.file != INVALID_HANDLE_VALUE) {
       ::CloseHandle(entry.file);
       entry.file = INVALID_HANDLE_VALUE;

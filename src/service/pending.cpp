@@ -9,5 +9,3 @@ int vskRestoreFindBackup(const char*, const char*, const char*) { return 10; }
 int vskRestoreRemoveAddedPaths() { return 30; }
 int vskRestoreSavedFiles() { return 1; }
 void vskRestorePutBackEntry() {}
-int vskAPIDelBackup(const char*, const char*, const char*) { return 30; }
-int vskCheckDelBackup(const char*, const char*, const char*) { return 2; }

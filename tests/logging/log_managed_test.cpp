@@ -93,6 +93,14 @@ TEST_F(ManagedLog, FileStaysOpenWhileHandlesAreOutstanding) {
   const std::string data = ReadFile(install.Log("CLIENT.LOG"));
   ASSERT_EQ(data.size(), 192u);
   EXPECT_EQ(ClassicMessage(data), "still open");
+
+  // An unbalanced close does not disturb the count: the next open and close
+  // pair releases the file again.
+  vskLogClose(b);
+  const VskLogHandle c = vskLogOpen("CLIENT.log");
+  vskLogWrite(c, "reopened", "BKRV");
+  vskLogClose(c);
+  EXPECT_TRUE(::DeleteFileA(install.Log("CLIENT.LOG").c_str()));
 }
 
 TEST_F(ManagedLog, RingWrapsOverTheFirstRecord) {

@@ -1,0 +1,249 @@
+// The delete check's view of BACKMNG: the whole file read into a list that
+// is walked with a cursor, records unlinked as their backups are deleted, and
+// the remaining records committed through the work copy BACKMNGW.
+#include "service/management_file.h"
+
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <windows.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "common/byte_order.h"
+#include "common/text.h"
+#include "logging/log.h"
+#include "platform/file_commit.h"
+#include "platform/unique_fd.h"
+#include "service/service.h"
+#include "service/tree_removal.h"
+
+namespace {
+
+constexpr char kModule[] = "client\\bkrv\\newdel";
+
+using Record = std::array<unsigned char, kBkmnRecordSize>;
+
+struct ManagementList {
+  std::vector<Record> records;  // in file order; unlinked records are erased
+  std::size_t cursor = 0;       // current record; records.size() at the end
+  std::size_t readCount = 0;    // records read at open
+  std::size_t remaining = 0;    // records not deleted
+  bool deleted = false;         // the current record was deleted; cursor is on its successor
+};
+ManagementList g_list;
+
+void ClearList() {
+  g_list.records.clear();
+  g_list.records.shrink_to_fit();
+  g_list.cursor = 0;
+  g_list.readCount = 0;
+  g_list.remaining = 0;
+  g_list.deleted = false;
+}
+
+void ApiError(int kind, std::int32_t error, int line, const char* format, const char* a,
+              const char* b = nullptr) {
+  char info[2 * kVskPathSize + 64];
+  std::snprintf(info, sizeof info, format, a, b);
+  vskLogApiError(kind, kVskCategory, info, error, kModule, line);
+}
+
+bool BackmngPath(VskPath& out) {
+  VskPath root;
+  vskEnvGetBackupPath(root);
+  return vskBKRVMngPath(root, kBkmnFileName, out);
+}
+
+// Reads every record; 1 list built (perhaps empty), 0 refused (logged).
+int ReadRecords(int fd, const char* path) {
+  for (;;) {
+    Record record;
+    errno = 0;
+    const int got = vskBKRVReadFull(fd, record.data(), kBkmnRecordSize);
+    if (got == static_cast<int>(kBkmnRecordSize)) {
+      if (g_list.records.size() >= kBkmnMaxRecords) {
+        vskLogTrace(kVskCategory, "File Size Error in vskBKRVOpenBKMN. path=%s", path);
+        return 0;
+      }
+      try {
+        g_list.records.push_back(record);
+      } catch (const std::bad_alloc&) {
+        vskLogApiError(kVskApiCLibrary, kVskCategory, "malloc: Size=895", ENOMEM, kModule, __LINE__);
+        vskLogTrace(kVskCategory, "Malloc Error.");
+        return 0;
+      }
+      continue;
+    }
+    if (got == 0) return 1;
+    if (got < 0) {
+      const int error = errno;
+      ApiError(kVskApiWindows, static_cast<std::int32_t>(::GetLastError()), __LINE__, "_read: Path=%s", path);
+      vskLogTrace(kVskCategory, "%s in vskBKRVOpenBKMN. path=%s, errno=%d", std::strerror(error), path, error);
+      return 0;
+    }
+    char text[kVskPathSize + 128];
+    std::snprintf(text, sizeof text,
+                  "The Size of the ManagementFile of BackupFiles is abnormal:%d BytesRead, %d BytesToRead, Path=%s",
+                  got, static_cast<int>(kBkmnRecordSize), path);
+    vskLogEvent(kVskMsgInstallError, kVskCategory, text, 0, kModule, __LINE__);
+    vskLogTrace(kVskCategory, "File Size Error in vskBKRVOpenBKMN. path=%s", path);
+    return 0;
+  }
+}
+
+// Writes the remaining records to BACKMNGW and makes it BACKMNG.
+bool Commit(const char* mngPath) {
+  VskPath root, workPath;
+  vskEnvGetBackupPath(root);
+  if (!vskBKRVMngPath(root, kBkmnWorkFileName, workPath)) return false;
+  bk::win::WorkCopyOps& ops = bk::win::WorkCopyOpsTable();
+
+  ::_unlink(workPath);  // a leftover from an interrupted commit; create-new below reports it if it stays
+  bk::win::unique_fd work(ops.openFd(workPath, _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE));
+  if (!work) {
+    const int error = errno;
+    ApiError(kVskApiCLibrary, error, __LINE__, "_open: Path=%s", workPath);
+    vskLogTrace(kVskCategory, "%s in vskBKRVCloseBKMN. path=%s, errno=%d", std::strerror(error), workPath, error);
+    ::_unlink(workPath);
+    return false;
+  }
+  auto writeFailed = [&](int line) {
+    const int error = errno;
+    ApiError(kVskApiCLibrary, error, line, "_write: Path=%s", workPath);
+    vskLogTrace(kVskCategory, "%s in vskBKRVCloseBKMN. path=%s, errno=%d", std::strerror(error), workPath, error);
+    work.reset();
+    ::_unlink(workPath);
+    return false;
+  };
+  unsigned char header[kBkmnHeaderSize];
+  bk::StoreLe16(header, static_cast<std::uint16_t>(g_list.remaining));
+  if (!bk::win::WriteAllFd(work.get(), header, sizeof header)) return writeFailed(__LINE__);
+  for (const Record& record : g_list.records) {
+    if (!bk::win::WriteAllFd(work.get(), record.data(), kBkmnRecordSize)) return writeFailed(__LINE__);
+  }
+  if (::_close(work.release()) != 0) return writeFailed(__LINE__);
+
+  bk::win::CommitFailure failure;
+  if (!bk::win::CommitWorkCopy(workPath, mngPath, &failure)) {
+    const auto error = static_cast<std::int32_t>(failure.error);
+    if (failure.step == bk::win::CommitStep::kReplace)
+      ApiError(kVskApiWindows, error, __LINE__, "rename: %s To %s", workPath, mngPath);
+    else
+      ApiError(kVskApiWindows, error, __LINE__, "FlushFileBuffers: Path=%s", workPath);
+    ::_unlink(workPath);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int vskBKRVReadFull(int fd, unsigned char* data, unsigned int size) {
+  unsigned int total = 0;
+  while (total < size) {
+    const int got = ::_read(fd, data + total, size - total);
+    if (got < 0) return -1;
+    if (got == 0) break;
+    total += static_cast<unsigned int>(got);
+  }
+  return static_cast<int>(total);
+}
+
+bool vskBKRVMngPath(const char* root, const char* fileName, VskPath& out) {
+  const int n = std::snprintf(out, sizeof out, "%s\\%s", root, fileName);
+  return n > 0 && static_cast<std::size_t>(n) < sizeof out;
+}
+
+bool vskBKRVBackupDirPath(const char* root, const unsigned char* record, VskPath& out) {
+  const char* name = reinterpret_cast<const char*>(record + kBkmnDirectory);
+  const std::size_t length = bk::BoundedLength(name, kBkmnDirectoryWidth);
+  if (length == 0) return false;
+  for (std::size_t i = 0; i < length; ++i) {
+    const unsigned char c = static_cast<unsigned char>(name[i]);
+    if (c < 0x20 || c == 0x7F || std::strchr("\\/:*?\"<>|", c) != nullptr) return false;
+  }
+  if ((length == 1 && name[0] == '.') || (length == 2 && name[0] == '.' && name[1] == '.')) return false;
+  const int n = std::snprintf(out, sizeof out, "%s\\%.*s", root, static_cast<int>(length), name);
+  return n > 0 && static_cast<std::size_t>(n) < sizeof out;
+}
+
+int vskBKRVOpenBKMN(unsigned char* record) {
+  ClearList();
+  if (record == nullptr) return 0;
+  VskPath path;
+  if (!BackmngPath(path)) return 0;
+
+  bk::win::unique_fd file(::_open(path, _O_RDONLY | _O_BINARY));
+  if (!file) {
+    const int error = errno;
+    ApiError(kVskApiWindows, static_cast<std::int32_t>(::GetLastError()), __LINE__, "_open: Path=%s", path);
+    vskLogTrace(kVskCategory, "%s in vskBKRVOpenBKMN. path=%s, errno=%d", std::strerror(error), path, error);
+    return 0;
+  }
+  unsigned char header[kBkmnHeaderSize];
+  errno = 0;
+  const int got = vskBKRVReadFull(file.get(), header, sizeof header);
+  if (got != static_cast<int>(sizeof header)) {
+    const int error = errno;
+    char info[kVskPathSize + 64];
+    std::snprintf(info, sizeof info, "_read: %d BytesRead, %d BytesToRead, Path=%s", got,
+                  static_cast<int>(sizeof header), path);
+    vskLogApiError(kVskApiCLibrary, kVskCategory, info, error, kModule, __LINE__);
+    vskLogTrace(kVskCategory, "File Access Error in vskBKRVOpenBKMN. path=%s, errno=%d", path, error);
+    return 0;
+  }
+  if (ReadRecords(file.get(), path) == 0) {
+    ClearList();
+    return 0;
+  }
+  if (g_list.records.empty()) {
+    vskLogTrace(kVskCategory, "No Backup Exist in vskBKRVOpenBKMN.");
+    return 0;
+  }
+  g_list.readCount = g_list.remaining = g_list.records.size();
+  std::memcpy(record, g_list.records.front().data(), kBkmnRecordSize);
+  return 1;
+}
+
+int vskBKRVNextBKMN(unsigned char* record) {
+  if (!g_list.deleted && g_list.cursor < g_list.records.size()) ++g_list.cursor;
+  if (record == nullptr || g_list.cursor >= g_list.records.size()) return 0;
+  std::memcpy(record, g_list.records[g_list.cursor].data(), kBkmnRecordSize);
+  g_list.deleted = false;
+  return 1;
+}
+
+int vskBKRVDeleteBKMN(unsigned char* record) {
+  if (record == nullptr || g_list.deleted || g_list.cursor >= g_list.records.size()) return 0;
+  VskPath root, directory;
+  vskEnvGetBackupPath(root);
+  // The directory named by the caller's copy of the record, as the caller saw it.
+  if (vskBKRVBackupDirPath(root, record, directory)) {
+    if (::GetFileAttributesA(directory) != INVALID_FILE_ATTRIBUTES && DelBackup_DelDirectory(directory) != 1)
+      return 0;
+  } else {
+    vskLogTrace(kVskCategory, "Invalid Backup Directory Name in vskBKRVDeleteBKMN. name=%.8s",
+                reinterpret_cast<const char*>(record + kBkmnDirectory));
+  }
+  g_list.records.erase(g_list.records.begin() + static_cast<std::ptrdiff_t>(g_list.cursor));
+  std::memset(record, 0, kBkmnRecordSize);
+  g_list.deleted = true;
+  --g_list.remaining;
+  return 1;
+}
+
+int vskBKRVCloseBKMN() {
+  int result = 1;
+  if (g_list.remaining != g_list.readCount) {
+    VskPath path;
+    result = (BackmngPath(path) && Commit(path)) ? 1 : 0;
+  }
+  ClearList();
+  return result;
+}

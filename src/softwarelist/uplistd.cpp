@@ -1,0 +1,240 @@
+// Lookup and update of installed-software list entries. The update never
+// writes the list itself: it edits a work copy (the list's name ending in
+// "UPD") and commits it whole, so a failed update leaves the list unchanged.
+#include "softwarelist/uplistd.h"
+
+#include <windows.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include "common/text.h"
+#include "environment/env.h"
+#include "logging/log.h"
+#include "platform/file_commit.h"
+#include "platform/unique_handle.h"
+
+namespace {
+
+constexpr char kCategory[] = "sysc";
+constexpr char kModule[] = "client\\sysc\\syscinfo";
+
+void TraceWindows(const char* info, int line, DWORD error = ::GetLastError()) {
+  vskLogApiError(kVskApiWindows, kCategory, info, static_cast<std::int32_t>(error), kModule, line);
+}
+
+std::string_view Field(const unsigned char* entry, std::size_t offset, std::size_t width) {
+  const char* text = reinterpret_cast<const char*>(entry + offset);
+  return {text, bk::BoundedLength(text, width)};
+}
+
+// The resource name of a package name "a.b.NAME[.rest]": the text after the
+// second dot, up to the next dot. False without two dots. The part is taken
+// from the package name's field as it is, whatever its length: a long name is
+// compared whole, never cut and never copied anywhere.
+bool ResourceNamePart(const unsigned char* entry, std::string_view& part) {
+  const std::string_view name = Field(entry, kSyscPackageName, kSyscPackageNameWidth);
+  const std::size_t first = name.find('.');
+  if (first == std::string_view::npos) return false;
+  const std::size_t second = name.find('.', first + 1);
+  if (second == std::string_view::npos) return false;
+  part = name.substr(second + 1);
+  part = part.substr(0, part.find('.'));
+  return true;
+}
+
+bool IsErrorEntry(const unsigned char* entry) { return (entry[kSyscStatus] & 0x0F) != 0; }
+
+bool HasQualifyingStatus(const unsigned char* entry) {
+  const unsigned char status = entry[kSyscStatus];
+  const unsigned char sub = entry[kSyscSubStatus];
+  return status == kSyscStatusInstalled || (status == kSyscStatusPending && (sub == 2 || sub == 3));
+}
+
+bool IsPlaceholderLocation(const unsigned char* entry) {
+  return std::memcmp(entry + kSyscLocation, "#:#", 3) == 0;
+}
+
+// Completes the new entry from a stored entry of the same package.
+void Merge(unsigned char* entry, const unsigned char* stored) {
+  if (IsErrorEntry(entry)) {
+    const std::size_t from = IsErrorEntry(stored) ? kSyscCarriedDate : kSyscInstallDate;
+    std::memcpy(entry + kSyscCarriedDate, stored + from, kSyscDateWidth);
+  }
+  const unsigned char type = entry[kSyscType];
+  if ((type == 'S' || type == 'M') && HasQualifyingStatus(entry) && IsPlaceholderLocation(entry) &&
+      HasQualifyingStatus(stored) && stored[kSyscLocation] != '\0' && !IsPlaceholderLocation(stored)) {
+    std::memcpy(entry + kSyscLocation, stored + kSyscLocation, kSyscLocationWidth);
+  }
+}
+
+bool Matches(int kind, const unsigned char* stored, std::string_view key, bool& malformed) {
+  malformed = false;
+  if (kind == kSyscBySecondKey) return Field(stored, kSyscSecondKey, kSyscSecondKeyWidth) == key;
+  std::string_view part;
+  if (!ResourceNamePart(stored, part)) {
+    malformed = true;
+    return false;
+  }
+  return part == key;
+}
+
+// Scans one list file. 1 a match was copied, 0 none, -1 the lookup ends.
+int LookUpIn(const char* path, int kind, std::string_view key, unsigned char* out) {
+  bk::win::unique_hfile file(::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return 0;  // skipped, as a missing list
+  if (::SetFilePointer(file.get(), 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER) {
+    TraceWindows("SetFilePointer()", __LINE__);
+    return -1;
+  }
+  bool copied = false;
+  for (bool first = true;; first = false) {
+    unsigned char stored[kSyscEntrySize];
+    DWORD got = 0;
+    if (!::ReadFile(file.get(), stored, sizeof stored, &got, nullptr)) {
+      TraceWindows("ReadFile()", __LINE__);
+      return -1;
+    }
+    // An empty list, or one that does not hold even one entry, ends the
+    // lookup; a partial entry after whole ones is not an entry.
+    if (got != sizeof stored) {
+      if (first) return -1;
+      break;
+    }
+    bool malformed = false;
+    if (Matches(kind, stored, key, malformed)) {
+      if (stored[kSyscStatus] != kSyscStatusInstalled) return -1;
+      std::memcpy(out, stored, sizeof stored);
+      copied = true;
+    } else if (malformed) {
+      return -1;
+    }
+  }
+  return copied ? 1 : 0;
+}
+
+bool SetPosition(HANDLE file, LONGLONG distance, DWORD method) {
+  LARGE_INTEGER move;
+  move.QuadPart = distance;
+  return ::SetFilePointerEx(file, move, nullptr, method) != FALSE;
+}
+
+// Replaces every entry of the package in the open work copy, or appends the
+// entry. 0 done, -1 failed (traced).
+int UpdateWorkCopy(HANDLE file, unsigned char* entry, std::string_view key) {
+  const unsigned char initial = entry[kSyscPackageName];
+  bool replaced = false;
+  for (;;) {
+    unsigned char stored[kSyscEntrySize];
+    DWORD got = 0;
+    if (!::ReadFile(file, stored, sizeof stored, &got, nullptr)) {
+      TraceWindows("ReadFile()", __LINE__);
+      return -1;
+    }
+    if (got == 0) break;
+    if (got != sizeof stored) {  // a partial entry: the list is damaged
+      TraceWindows("ReadFile()", __LINE__, ERROR_HANDLE_EOF);
+      return -1;
+    }
+    std::string_view part;
+    if (!ResourceNamePart(stored, part)) {
+      const std::string_view name = Field(stored, kSyscPackageName, kSyscPackageNameWidth);
+      char info[kSyscPackageNameWidth + 128];
+      std::snprintf(info, sizeof info, "strchr():Invalid Format Entry appeared from uplistd.bon, go to Next Entry :%.*s",
+                    static_cast<int>(name.size()), name.data());
+      vskLogApiError(kVskApiCLibrary, kCategory, info, errno, kModule, __LINE__);
+      continue;
+    }
+    if (stored[kSyscPackageName] != initial || part != key) continue;
+    Merge(entry, stored);
+    if (!SetPosition(file, -static_cast<LONGLONG>(kSyscEntrySize), FILE_CURRENT)) {
+      TraceWindows("SetFilePointer()", __LINE__);
+      return -1;
+    }
+    if (!bk::win::WriteAllFile(file, entry, kSyscEntrySize)) {
+      TraceWindows("WriteFile()", __LINE__);
+      return -1;
+    }
+    replaced = true;
+  }
+  if (replaced) return 0;
+  if (!SetPosition(file, 0, FILE_END)) {
+    TraceWindows("SetFilePointer()", __LINE__);
+    return -1;
+  }
+  if (!bk::win::WriteAllFile(file, entry, kSyscEntrySize)) {
+    TraceWindows("WriteFile()", __LINE__);
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int vskSyscGetUplistdEntry(int kind, const char* key, unsigned char* entry) {
+  if (key == nullptr || key[0] == '\0' || entry == nullptr) return -1;
+  if (kind != kSyscByResourceName && kind != kSyscBySecondKey) return -1;
+  VskPath lists[2];
+  vskEnvGetUplistdPath(lists[0]);
+  vskEnvGetSwlistdPath(lists[1]);
+  for (const VskPath& path : lists) {
+    if (::GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES) continue;
+    const int found = LookUpIn(path, kind, key, entry);
+    if (found != 0) return found == 1 ? 0 : -1;
+  }
+  return -1;
+}
+
+int vskSyscPutUplistdEntry(unsigned char* entry) { return vskSyscPutUplistdEntryEx(entry, nullptr); }
+
+int vskSyscPutUplistdEntryEx(unsigned char* entry, const char* listPath) {
+  if (entry == nullptr) return -1;
+  if (IsErrorEntry(entry) && vskEnvIsInstallPackageNOErrorSet()) return 0;
+  std::string_view key;
+  if (!ResourceNamePart(entry, key)) return -1;
+
+  VskPath list, work;
+  if (listPath != nullptr) {
+    if (bk::BoundedLength(listPath, sizeof list) >= sizeof list) return -1;
+    bk::CopyText(list, sizeof list, listPath);
+  } else {
+    vskEnvGetUplistdPath(list);
+  }
+  const std::size_t length = std::strlen(list);
+  if (length < 3) return -1;
+  std::memcpy(work, list, length + 1);
+  std::memcpy(work + length - 3, "UPD", 3);
+
+  const bool listExists = ::GetFileAttributesA(list) != INVALID_FILE_ATTRIBUTES;
+  if (listExists && !::CopyFileA(list, work, FALSE)) {
+    TraceWindows("CopyFile()", __LINE__);
+    return -1;
+  }
+  bk::win::WorkCopyOps& ops = bk::win::WorkCopyOpsTable();
+  // Without a list the work copy starts empty, also over a leftover of an
+  // interrupted update.
+  bk::win::unique_hfile file(ops.createFile(work, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                            listExists ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                            nullptr));
+  if (!file) {
+    TraceWindows("CreateFile()", __LINE__);
+    // The copy just made; one held open by a running update cannot be deleted.
+    if (listExists) ::DeleteFileA(work);
+    return -1;
+  }
+  int result = UpdateWorkCopy(file.get(), entry, key);
+  file.reset();
+  if (result == 0) {
+    bk::win::CommitFailure failure;
+    if (!bk::win::CommitWorkCopy(work, list, &failure)) {
+      TraceWindows(failure.step == bk::win::CommitStep::kReplace ? "MoveFileEx()" : "FlushFileBuffers()",
+                   __LINE__, failure.error);
+      result = -1;
+    }
+  }
+  if (result != 0) ::DeleteFileA(work);
+  return result;
+}

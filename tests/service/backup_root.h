@@ -1,0 +1,106 @@
+#pragma once
+// Backup roots made by hand for the storage tests: BACKMNG images, backup
+// directories, and a fixture with the client's settings pointing into a
+// temporary install path.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "environment/env.h"
+#include "logging/event_observer.h"
+#include "platform/file_commit.h"
+#include "service/management_file.h"
+#include "service/tree_removal.h"
+#include "support/log_files.h"
+#include "support/win_fixtures.h"
+
+namespace bk::test {
+
+// One 895-byte record; the entry's install date is blanks unless given.
+inline std::string MngRecord(const std::string& name, const std::string& version, const std::string& generation,
+                             const std::string& directory, const std::string& protectUntil = "",
+                             const std::string& installDate = "            ") {
+  std::string r(kBkmnRecordSize, '\0');
+  r.replace(kBkmnName, name.size(), name);
+  r.replace(kBkmnVersion, version.size(), version);
+  r.replace(kBkmnGeneration, generation.size(), generation);
+  r.replace(kBkmnDirectory, directory.size(), directory);
+  r.replace(kBkmnProtectUntil, protectUntil.size(), protectUntil);
+  r.replace(kBkmnEntry + kSyscInstallDate, installDate.size(), installDate);
+  return r;
+}
+
+inline std::string MngHeader(std::uint16_t count) {
+  return std::string{static_cast<char>(count & 0xFF), static_cast<char>(count >> 8)};
+}
+
+// Header with the number of records, then the records.
+inline std::string Mng(const std::vector<std::string>& records) {
+  std::string data = MngHeader(static_cast<std::uint16_t>(records.size()));
+  for (const std::string& r : records) data += r;
+  return data;
+}
+
+struct SeenEvent {
+  std::uint32_t code;
+  std::string category, text, source;
+};
+inline std::vector<SeenEvent>& SeenEvents() {
+  static std::vector<SeenEvent> events;
+  return events;
+}
+inline void ObserveEvent(std::uint32_t code, const char* category, const char* text, std::int32_t,
+                         const char* source, std::int32_t) {
+  SeenEvents().push_back({code, category ? category : "", text ? text : "", source ? source : ""});
+}
+
+// Log records of CLIENT.LOG are made long enough for whole paths.
+inline constexpr std::size_t kLogRecord = 640;
+
+class BackupRootTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    registry.Set("RestoreBackupPath", root());
+    registry.Set("FUNCLOGSize", std::to_string(kLogRecord));
+    MakeDir(root());
+    SeenEvents().clear();
+    vskLogSetEventObserver(ObserveEvent);
+    vskEnvLoad();
+  }
+  void TearDown() override {
+    vskLogSetEventObserver(nullptr);
+    win::ResetWorkCopyOps();
+    vskFarResetSearch();
+    vskEnvRelease();
+  }
+
+  std::string root() const { return install / "BACKUP"; }
+  std::string mng() const { return root() + "\\BACKMNG"; }
+  std::string work() const { return root() + "\\BACKMNGW"; }
+  std::string dir(const std::string& name) const { return root() + "\\" + name; }
+
+  // A backup directory with a file in it.
+  void MakeBackupDir(const std::string& name) {
+    MakeDir(dir(name));
+    WriteFile(dir(name) + "\\BACKRSC", "archive");
+  }
+  std::vector<std::string> Lines() const { return SelfManagedMessages(install.Log("CLIENT.LOG"), kLogRecord); }
+  std::string LastLine() const {
+    const auto lines = Lines();
+    return lines.empty() ? std::string() : lines.back();
+  }
+  bool Logged(const std::string& text) const {
+    for (const std::string& line : Lines())
+      if (line.find(text) != std::string::npos) return true;
+    return false;
+  }
+
+  ClientRegistry registry;
+  ClientInstall install{registry};
+};
+
+}  // namespace bk::test

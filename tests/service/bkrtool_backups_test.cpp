@@ -1,0 +1,165 @@
+// The administrator's commands `backups` and `delete-backup`, run as a
+// separate program on backup roots made by hand.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <string>
+
+#include "backup_root.h"
+
+namespace {
+
+using bk::test::Exists;
+using bk::test::Mng;
+using bk::test::MngHeader;
+using bk::test::MngRecord;
+using bk::test::ReadFile;
+using bk::test::WriteFile;
+
+struct ToolRun {
+  DWORD exitCode = 0xFFFFFFFF;
+  std::string out, err;
+};
+
+class Bkrtool : public bk::test::BackupRootTest {
+ protected:
+  // Runs bkrtool.exe (built beside this test) with its output in files.
+  ToolRun Tool(const std::string& arguments) {
+    char self[MAX_PATH];
+    ::GetModuleFileNameA(nullptr, self, MAX_PATH);
+    std::string exe = self;
+    exe = exe.substr(0, exe.find_last_of('\\') + 1) + "bkrtool.exe";
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    const std::string outPath = output / "out.txt", errPath = output / "err.txt";
+    HANDLE out = ::CreateFileA(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+    HANDLE err = ::CreateFileA(errPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = nullptr;
+    startup.hStdOutput = out;
+    startup.hStdError = err;
+    PROCESS_INFORMATION process{};
+    std::string commandLine = "\"" + exe + "\" " + arguments;
+    ToolRun run;
+    if (::CreateProcessA(exe.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                         &process)) {
+      ::WaitForSingleObject(process.hProcess, 60000);
+      ::GetExitCodeProcess(process.hProcess, &run.exitCode);
+      ::CloseHandle(process.hThread);
+      ::CloseHandle(process.hProcess);
+    }
+    ::CloseHandle(out);
+    ::CloseHandle(err);
+    run.out = ReadFile(outPath);
+    run.err = ReadFile(errPath);
+    return run;
+  }
+
+  bk::test::TempDir output;
+};
+
+bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// A path as a JSON string (backslashes doubled).
+std::string Json(const std::string& text) {
+  std::string out = "\"";
+  for (char c : text) out += c == '\\' ? std::string("\\\\") : std::string(1, c);
+  return out + "\"";
+}
+
+TEST_F(Bkrtool, BackupsListsARootWithoutChangingIt) {
+  const std::string other = output / "OTHERROOT";
+  bk::test::MakeDir(other);
+  bk::test::MakeDir(other + "\\UPI_AAAA");
+  const std::string data = Mng({MngRecord("RES_A", "01", "0001", "UPI_AAAA", "2999 1 1", "250101120000"),
+                                MngRecord("RES_B", "02", "0002", "UPI_AAAB"),
+                                MngRecord("RES_C", "03", "3", "..\\X")});
+  WriteFile(other + "\\BACKMNG", data);
+
+  ToolRun run = Tool("backups --root \"" + other + "\"");
+  EXPECT_EQ(run.exitCode, 0u) << run.err;
+  EXPECT_TRUE(Has(run.out, "backup root: " + other + "\r\n")) << run.out;
+  EXPECT_TRUE(Has(run.out, "(header count 3, 3 records)")) << run.out;
+  EXPECT_TRUE(Has(run.out, "RES_A")) << run.out;
+  EXPECT_TRUE(Has(run.out, " 01       0001 UPI_AAAA yes    2999 1 1      250101120000")) << run.out;
+  EXPECT_TRUE(Has(run.out, " 02       0002 UPI_AAAB no     -             -")) << run.out;
+  EXPECT_TRUE(Has(run.out, "note: directory name \"..\\X\" is not a plain name")) << run.out;
+  EXPECT_EQ(run.err, "");
+
+  run = Tool("backups --json --root=\"" + other + "\"");
+  EXPECT_EQ(run.exitCode, 0u) << run.err;
+  EXPECT_TRUE(Has(run.out, "\"headerCount\": 3, \"recordCount\": 3, \"truncated\": false, \"leftoverBytes\": 0"))
+      << run.out;
+  EXPECT_TRUE(Has(run.out, "{\"index\": 1, \"name\": \"RES_A\", \"version\": \"01\", \"generation\": \"0001\", "
+                           "\"directory\": \"UPI_AAAA\", \"directoryPath\": " +
+                               Json(other + "\\UPI_AAAA") +
+                               ", \"directoryExists\": true, \"protectUntil\": \"2999 1 1\", "
+                               "\"installDate\": \"250101120000\"}"))
+      << run.out;
+  EXPECT_TRUE(Has(run.out, "\"directoryExists\": false, \"protectUntil\": null, \"installDate\": null}")) << run.out;
+  EXPECT_TRUE(Has(run.out, "\"directory\": \"..\\\\X\", \"directoryPath\": null")) << run.out;
+  EXPECT_EQ(ReadFile(other + "\\BACKMNG"), data);
+  EXPECT_FALSE(Exists(other + "\\BACKMNGW"));
+}
+
+TEST_F(Bkrtool, BackupsReportsMissingAndTruncatedFiles) {
+  // The configured root, which does not exist: nothing is created.
+  registry.Set("RestoreBackupPath", output / "NOROOT");
+  ToolRun run = Tool("backups");
+  EXPECT_EQ(run.exitCode, 2u);
+  EXPECT_TRUE(Has(run.err, "bkrtool: no management file " + output / "NOROOT\\BACKMNG")) << run.err;
+  EXPECT_FALSE(Exists(output / "NOROOT"));
+
+  registry.Set("RestoreBackupPath", root());
+  const std::string data = Mng({MngRecord("RES_A", "01", "0001", "UPI_AAAA")}) + std::string(100, 'f');
+  WriteFile(mng(), data);
+  run = Tool("backups");
+  EXPECT_EQ(run.exitCode, 1u);
+  EXPECT_TRUE(Has(run.out, "RES_A")) << run.out;
+  EXPECT_TRUE(Has(run.err, mng() + " is truncated: 1 complete record(s) read, 100 byte(s) left over")) << run.err;
+  run = Tool("backups --json");
+  EXPECT_EQ(run.exitCode, 1u);
+  EXPECT_TRUE(Has(run.out, "\"recordCount\": 1, \"truncated\": true, \"leftoverBytes\": 100")) << run.out;
+
+  WriteFile(mng(), "\x01");
+  run = Tool("backups");
+  EXPECT_EQ(run.exitCode, 1u);
+  EXPECT_TRUE(Has(run.err, "is truncated: no header, 0 complete record(s) read, 1 byte(s) left over")) << run.err;
+  EXPECT_EQ(ReadFile(mng()), "\x01");
+
+  run = Tool("backups --bogus");
+  EXPECT_EQ(run.exitCode, 2u);
+}
+
+TEST_F(Bkrtool, DeleteBackupRunsTheUnconditionalDeletion) {
+  MakeBackupDir("UPI_AAAA");
+  MakeBackupDir("UPI_AAAB");
+  const std::string b = MngRecord("RES_B", "01", "0001", "UPI_AAAB");
+  WriteFile(mng(), Mng({MngRecord("RES_A", "01", "0001", "UPI_AAAA"), b}));
+
+  ToolRun run = Tool("delete-backup res_a 01 0001");
+  EXPECT_EQ(run.exitCode, 0u) << run.err;
+  EXPECT_TRUE(Has(run.out, "res_a 01 0001: deleted")) << run.out;
+  EXPECT_EQ(ReadFile(mng()), Mng({b}));
+  EXPECT_FALSE(Exists(dir("UPI_AAAA")));
+  EXPECT_TRUE(Exists(dir("UPI_AAAB")));
+
+  run = Tool("delete-backup RES_A 01 0001");
+  EXPECT_EQ(run.exitCode, 10u);
+  EXPECT_TRUE(Has(run.out, "not found")) << run.out;
+
+  WriteFile(mng(), Mng({b}) + "x");
+  run = Tool("delete-backup RES_B 01 0001");
+  EXPECT_EQ(run.exitCode, 1u);
+  EXPECT_TRUE(Exists(dir("UPI_AAAB")));
+
+  run = Tool("delete-backup RES_B 01");
+  EXPECT_EQ(run.exitCode, 2u);
+  run = Tool("delete-backup RES_B 01 00001");
+  EXPECT_EQ(run.exitCode, 2u);
+  EXPECT_TRUE(Has(run.err, "GENERATION")) << run.err;
+}
+
+}  // namespace

@@ -1,0 +1,215 @@
+// backups, delete-backup: what an administrator needs to look at and clean up
+// the backups of a client machine. `backups` only reads BACKMNG (never
+// creating, locking or changing anything); `delete-backup` runs the service's
+// own unconditional deletion.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "command.h"
+#include "common/byte_order.h"
+#include "common/text.h"
+#include "environment/env.h"
+#include "service/management_file.h"
+#include "service/resource_key.h"
+#include "service/service.h"
+
+namespace {
+
+// Loads the client's settings for one command, like an exported call.
+class Settings {
+ public:
+  Settings() { vskEnvLoad(); }
+  ~Settings() { vskEnvRelease(); }
+  Settings(const Settings&) = delete;
+  Settings& operator=(const Settings&) = delete;
+};
+
+// A field as text; bytes outside printable ASCII are shown as \xNN so that a
+// damaged record can neither garble the terminal nor the JSON output.
+std::string Shown(const unsigned char* field, std::size_t width) {
+  std::string out;
+  const std::size_t length = bk::BoundedLength(reinterpret_cast<const char*>(field), width);
+  for (std::size_t i = 0; i < length; ++i) {
+    const unsigned char c = field[i];
+    if (c >= 0x20 && c < 0x7F) {
+      out += static_cast<char>(c);
+    } else {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02X", c);
+      out += hex;
+    }
+  }
+  return out;
+}
+
+bool AllBytes(const unsigned char* field, std::size_t width, unsigned char value) {
+  for (std::size_t i = 0; i < width; ++i)
+    if (field[i] != value) return false;
+  return true;
+}
+
+// The configured backup root, without creating it as the service would.
+std::string ConfiguredRoot() {
+  VskPath root;
+  if (vskEnvGetValue("RestoreBackupPath", root, sizeof root) == 1) return root;
+  VskPath work;
+  vskEnvGetWorkPath(work);
+  return std::string(work) + "\\BACKUP";
+}
+
+bool ReadWholeFile(const std::string& path, std::string& data, DWORD& error) {
+  // Shared for reading, writing and deleting: the service may be at work.
+  HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    error = ::GetLastError();
+    return false;
+  }
+  char buffer[65536];
+  DWORD got = 0;
+  bool ok = true;
+  while ((ok = ::ReadFile(file, buffer, sizeof buffer, &got, nullptr) != FALSE) && got > 0) data.append(buffer, got);
+  if (!ok) error = ::GetLastError();
+  ::CloseHandle(file);
+  return ok;
+}
+
+struct Row {
+  std::string name, version, generation, directory, directoryPath, protectUntil, installDate;
+  bool validDirectory = false;
+  bool exists = false;
+};
+
+Row Describe(const std::string& root, const unsigned char* record) {
+  Row row;
+  row.name = Shown(record + kBkmnName, kVskNameWidth);
+  row.version = Shown(record + kBkmnVersion, kVskVersionWidth);
+  row.generation = Shown(record + kBkmnGeneration, kVskGenerationWidth);
+  row.directory = Shown(record + kBkmnDirectory, kBkmnDirectoryWidth);
+  VskPath path;
+  row.validDirectory = vskBKRVBackupDirPath(root.c_str(), record, path);
+  if (row.validDirectory) {
+    row.directoryPath = path;
+    const DWORD attributes = ::GetFileAttributesA(path);
+    row.exists = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+  }
+  const unsigned char* protect = record + kBkmnProtectUntil;
+  if (!AllBytes(protect, kBkmnProtectWidth, 0)) row.protectUntil = Shown(protect, kBkmnProtectWidth);
+  const unsigned char* installed = record + kBkmnEntry + kSyscInstallDate;
+  if (!AllBytes(installed, kSyscDateWidth, ' ') && !AllBytes(installed, kSyscDateWidth, 0))
+    row.installDate = Shown(installed, kSyscDateWidth);
+  return row;
+}
+
+std::string JsonOrNull(const std::string& text) { return text.empty() ? "null" : bkrtool::JsonString(text); }
+
+int ListBackups(const bkrtool::Args& args) {
+  bkrtool::Parsed parsed;
+  std::string error;
+  if (!bkrtool::Parse(args, {"root"}, {"json"}, parsed, error)) return bkrtool::Fail(error);
+  if (!parsed.positional.empty()) return bkrtool::Fail("usage: bkrtool backups [--root DIR] [--json]");
+  const bool json = parsed.Has("json");
+
+  Settings settings;
+  std::string root = parsed.Has("root") ? parsed.Value("root") : ConfiguredRoot();
+  while (root.size() > 3 && root.back() == '\\') root.pop_back();
+  const std::string path = root + "\\" + kBkmnFileName;
+  std::string data;
+  DWORD readError = 0;
+  if (!ReadWholeFile(path, data, readError)) {
+    if (readError == ERROR_FILE_NOT_FOUND || readError == ERROR_PATH_NOT_FOUND)
+      return bkrtool::Fail("no management file " + path + " (no backups were ever made in this root)");
+    return bkrtool::Fail("cannot read " + path + " (Windows error " + std::to_string(readError) + ")");
+  }
+
+  const auto* bytes = reinterpret_cast<const unsigned char*>(data.data());
+  const bool hasHeader = data.size() >= kBkmnHeaderSize;
+  const std::size_t body = hasHeader ? data.size() - kBkmnHeaderSize : 0;
+  const std::size_t count = body / kBkmnRecordSize;
+  const std::size_t leftover = hasHeader ? body % kBkmnRecordSize : data.size();
+  const int headerCount = hasHeader ? static_cast<std::int16_t>(bk::LoadLe16(bytes)) : 0;
+  std::vector<Row> rows;
+  for (std::size_t i = 0; i < count; ++i)
+    rows.push_back(Describe(root, bytes + kBkmnHeaderSize + i * kBkmnRecordSize));
+
+  if (json) {
+    std::printf("{\"root\": %s, \"file\": %s, \"headerCount\": %s, \"recordCount\": %zu, \"truncated\": %s, "
+                "\"leftoverBytes\": %zu, \"records\": [",
+                bkrtool::JsonString(root).c_str(), bkrtool::JsonString(path).c_str(),
+                hasHeader ? std::to_string(headerCount).c_str() : "null", count, leftover ? "true" : "false",
+                leftover);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      const Row& r = rows[i];
+      std::printf("%s\n  {\"index\": %zu, \"name\": %s, \"version\": %s, \"generation\": %s, \"directory\": %s, "
+                  "\"directoryPath\": %s, \"directoryExists\": %s, \"protectUntil\": %s, \"installDate\": %s}",
+                  i == 0 ? "" : ",", i + 1, bkrtool::JsonString(r.name).c_str(),
+                  bkrtool::JsonString(r.version).c_str(), bkrtool::JsonString(r.generation).c_str(),
+                  bkrtool::JsonString(r.directory).c_str(), JsonOrNull(r.directoryPath).c_str(),
+                  r.exists ? "true" : "false", JsonOrNull(r.protectUntil).c_str(), JsonOrNull(r.installDate).c_str());
+    }
+    std::printf("%s]}\n", rows.empty() ? "" : "\n");
+  } else {
+    std::printf("backup root: %s\n", root.c_str());
+    if (hasHeader)
+      std::printf("management file: %s (header count %d, %zu records)\n", path.c_str(), headerCount, count);
+    else
+      std::printf("management file: %s (no header)\n", path.c_str());
+    if (!rows.empty())
+      std::printf("%-3s %-44s %-8s %-4s %-8s %-6s %-13s %s\n", "#", "NAME", "VERSION", "GEN", "DIR", "EXISTS",
+                  "PROTECT-UNTIL", "INSTALLED");
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      const Row& r = rows[i];
+      std::printf("%-3zu %-44s %-8s %-4s %-8s %-6s %-13s %s\n", i + 1, r.name.c_str(), r.version.c_str(),
+                  r.generation.c_str(), r.directory.c_str(), r.validDirectory ? (r.exists ? "yes" : "no") : "BAD",
+                  r.protectUntil.empty() ? "-" : r.protectUntil.c_str(),
+                  r.installDate.empty() ? "-" : r.installDate.c_str());
+    }
+    for (const Row& r : rows) {
+      if (!r.validDirectory)
+        std::printf("note: directory name \"%s\" is not a plain name; the service never deletes it\n",
+                    r.directory.c_str());
+    }
+  }
+  if (leftover != 0) {
+    std::fprintf(stderr,
+                 "bkrtool: %s is truncated: %s%zu complete record(s) read, %zu byte(s) left over; "
+                 "the service refuses to delete from it\n",
+                 path.c_str(), hasHeader ? "" : "no header, ", count, leftover);
+    return 1;
+  }
+  return 0;
+}
+
+const char* DeletionResultText(int result) {
+  switch (result) {
+    case 0: return "deleted: the backup directory and its records are gone";
+    case 1: return "failed: nothing was committed (see CLIENT.LOG)";
+    case 5: return "failed: the backup root does not exist";
+    case 10: return "not found: no management file, or no backup of this key";
+    case 30: return "failed: the management file or its work copy could not be used (see CLIENT.LOG)";
+    default: return "failed";
+  }
+}
+
+int DeleteBackup(const bkrtool::Args& args) {
+  if (args.size() != 3) return bkrtool::Fail("usage: bkrtool delete-backup NAME VERSION GENERATION");
+  if (!vskIsValidKey(args[0].c_str(), args[1].c_str(), args[2].c_str()))
+    return bkrtool::Fail("NAME, VERSION and GENERATION must have 1-44, 1-8 and 1-4 characters");
+  Settings settings;
+  const int result = vskAPIDelBackup(args[0].c_str(), args[1].c_str(), args[2].c_str());
+  std::printf("%s %s %s: %s (result %d)\n", args[0].c_str(), args[1].c_str(), args[2].c_str(),
+              DeletionResultText(result), result);
+  return result;
+}
+
+}  // namespace
+
+BKR_COMMAND("backups", "[--root DIR] [--json]",
+            "list the backups of a backup root (default: the configured one) from BACKMNG, without changing it",
+            ListBackups);
+BKR_COMMAND("delete-backup", "NAME VERSION GENERATION",
+            "delete the backup of a resource unconditionally; the exit code is the service's result", DeleteBackup);
