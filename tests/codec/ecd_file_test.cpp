@@ -161,8 +161,12 @@ TEST_F(EcdFile, OptionWordsOfOtherGroupsAreSkippedAndTheLastKindWins) {
     Bytes image = Image(c.words, block);
     if (c.result == -10) image.resize(16 + 4);
     EXPECT_EQ(Decode(image), c.result) << c.words.size();
-    if (c.result == 1) EXPECT_EQ(ReadBytes(out), (Bytes{'a', 'a', 'a', 'b'}));
-    if (c.result != 1) EXPECT_FALSE(bk::test::Exists(out));
+    if (c.result == 1) {
+      EXPECT_EQ(ReadBytes(out), (Bytes{'a', 'a', 'a', 'b'}));
+    }
+    if (c.result != 1) {
+      EXPECT_FALSE(bk::test::Exists(out));
+    }
   }
   EXPECT_TRUE(log.Has("ecd|switch[opt] default on EcdCtrlDecodeFile"));
   EXPECT_TRUE(log.Has("ecd|switch[opt0x80] default on EcdCtrlDecodeFile"));
@@ -371,7 +375,9 @@ TEST_F(EcdFile, ZlibCompressionRetries) {
     EXPECT_EQ(vskEcdZLIBEncodeFile(in.c_str(), enc.c_str(), 0, 5), c.result) << c.code;
     bk::ecd::SetCompressFunctionForTest(nullptr);
     EXPECT_EQ(g_calls, c.calls) << c.code;
-    if (c.trace != nullptr) EXPECT_TRUE(log.HasPart(c.trace)) << c.trace;
+    if (c.trace != nullptr) {
+      EXPECT_TRUE(log.HasPart(c.trace)) << c.trace;
+    }
     if (c.result == 0) {
       ASSERT_EQ(vskEcdCtrlDecodeFile(enc.c_str(), out.c_str()), 1);
       EXPECT_EQ(ReadBytes(out), plain);

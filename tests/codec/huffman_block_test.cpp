@@ -239,8 +239,12 @@ TEST(HuffmanBlock, TwoBlocksAtOnceDecodeAsOneAfterTheOther) {
                                  c.symbolsB, pairB.data(), &pairOkB);
     EXPECT_EQ(pairOkA, okA) << c.name;
     EXPECT_EQ(pairOkB, okB) << c.name;
-    if (okA) EXPECT_EQ(pairA, singleA) << c.name;
-    if (okB) EXPECT_EQ(pairB, singleB) << c.name;
+    if (okA) {
+      EXPECT_EQ(pairA, singleA) << c.name;
+    }
+    if (okB) {
+      EXPECT_EQ(pairB, singleB) << c.name;
+    }
     for (std::size_t i = c.symbolsA; i < pairA.size(); ++i) EXPECT_EQ(pairA[i], 0x11) << c.name;
     for (std::size_t i = c.symbolsB; i < pairB.size(); ++i) EXPECT_EQ(pairB[i], 0x11) << c.name;
   }
