@@ -17,8 +17,16 @@ start)
   mkdir -p "$WINEPREFIX"
   $SERVER -p </dev/null >/dev/null 2>&1
   $WINE wineboot -i </dev/null >/dev/null 2>&1
-  # Windows can be created and closed without a display.
-  $WINE reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1
+  # Windows can be created and closed without a display. The desktop process
+  # that wineboot starts reads the driver setting once, so a prefix that did
+  # not have it yet is started again.
+  if ! grep -q '"Graphics"="null"' "$WINEPREFIX/user.reg" 2>/dev/null; then
+    $WINE reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1
+    $SERVER -k </dev/null >/dev/null 2>&1 || true
+    $SERVER -w </dev/null >/dev/null 2>&1 || true
+    $SERVER -p </dev/null >/dev/null 2>&1
+    $WINE wineboot </dev/null >/dev/null 2>&1
+  fi
   # Programs that must see an older Windows version (name.exe=version pairs).
   for pair in ${BK_WINE_APP_VERSIONS:-}; do
     app=${pair%%=*}
