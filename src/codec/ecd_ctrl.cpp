@@ -14,27 +14,11 @@
 
 namespace {
 
+using bk::ecd::Allocate;
 using bk::ecd::File;
 using bk::ecd::OperationLog;
 
 constexpr const char* kSource = "client\\ecd\\EcdCtrl";
-constexpr std::size_t kOptionInfoSize = 12;
-
-// The six option words every encoder writes: kind, three fixed words that
-// decoders skip, pass-through off, end.
-void OptionWords(int kind, unsigned char out[kOptionInfoSize]) {
-  const std::uint16_t words[6] = {static_cast<std::uint16_t>(kind & 0xFF), 0x0201, 0x8000, 0x8120,
-                                  0x8201, 0xFF00};
-  for (int i = 0; i < 6; ++i) bk::StoreBe16(out + 2 * i, words[i]);
-}
-
-std::unique_ptr<unsigned char[]> Allocate(std::size_t size) {
-  return std::unique_ptr<unsigned char[]>(new (std::nothrow) unsigned char[size]);
-}
-
-bool WriteAll(std::FILE* f, const void* data, std::size_t n) {
-  return std::fwrite(data, 1, n, f) == n;
-}
 
 // Reads one control block (head and coded bytes) into `block`, which holds
 // 4 + 65535 bytes. 0, or the read that failed: 3 for the block word, 4 for
@@ -124,12 +108,7 @@ int vskEcdCtrlEncodeFile(const char* inPath, const char* outPath, int /*flag*/, 
     log.ApiError(kSource, __LINE__, "%s : %s", "_open", inPath);
     return kEcdIoError;
   }
-  File output;
-  if (SameFile(inPath, outPath)) {
-    errno = EEXIST;
-  } else {
-    output = OpenForWriting(outPath);
-  }
+  File output = OpenDistinctOutput(inPath, outPath);
   if (!output) {
     log.Line("open error outh:-1 %s EcdCtrlEncodeFiley", inPath);
     log.ApiError(kSource, __LINE__, "%s : %s", "_open", outPath);
@@ -138,18 +117,8 @@ int vskEcdCtrlEncodeFile(const char* inPath, const char* outPath, int /*flag*/, 
   const int outFd = Descriptor(output.get());
   const int inFd = Descriptor(input.get());
 
-  if (!WriteAll(output.get(), EcdMakeMagicNum(0), kEcdMagicSize)) {
-    log.Line("_write Error on EcdCtrlEncodeFiley %d", -1);
-    log.ApiError(kSource, __LINE__, "%s : %d", "_write", outFd);
-    return kEcdIoError;
-  }
-  unsigned char options[kOptionInfoSize];
-  OptionWords(kind, options);
-  if (!WriteAll(output.get(), options, sizeof options)) {
-    log.Line("_write[optiomdata] Error on EcdCtrlEncodeFiley %d", -1);
-    log.ApiError(kSource, __LINE__, "%s : %d", "_write", outFd);
-    return kEcdIoError;
-  }
+  if (const int failed = WriteEncodedHead(log, output.get(), kind, "EcdCtrlEncodeFiley", kSource))
+    return failed;
 
   auto chunk = Allocate(kBlockMax);
   if (!chunk) {
@@ -269,12 +238,7 @@ int vskEcdCtrlDecodeFile(const char* encodedPath, const char* outPath) {
                                 static_cast<std::int64_t>(kEcdMagicSize + 2 * words));
   }
 
-  File output;
-  if (SameFile(encodedPath, outPath)) {
-    errno = EEXIST;
-  } else {
-    output = OpenForWriting(outPath);
-  }
+  File output = OpenDistinctOutput(encodedPath, outPath);
   if (!output) {
     log.Line("outh = -1 on EcdCtrlDecodeFile");
     log.ApiError(kSource, __LINE__, "%s : %s", "_open", outPath);

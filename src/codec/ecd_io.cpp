@@ -4,8 +4,11 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <sys/stat.h>
 
+#include "codec/ecd.h"
+#include "common/byte_order.h"
 #include "common/text.h"
 
 #if defined(_WIN32)
@@ -23,6 +26,39 @@ constexpr std::size_t kMessageSize = 1024;
 
 File OpenForReading(const char* path) { return File(std::fopen(path, "rb")); }
 File OpenForWriting(const char* path) { return File(std::fopen(path, "wb")); }
+
+File OpenDistinctOutput(const char* inPath, const char* outPath) {
+  if (SameFile(inPath, outPath)) {
+    errno = EEXIST;
+    return File();
+  }
+  return OpenForWriting(outPath);
+}
+
+bool WriteAll(std::FILE* f, const void* data, std::size_t n) { return std::fwrite(data, 1, n, f) == n; }
+
+std::unique_ptr<unsigned char[]> Allocate(std::size_t size) {
+  return std::unique_ptr<unsigned char[]>(new (std::nothrow) unsigned char[size]);
+}
+
+int WriteEncodedHead(OperationLog& log, std::FILE* output, int kind, const char* function,
+                     const char* sourceFile) {
+  if (!WriteAll(output, EcdMakeMagicNum(0), kEcdMagicSize)) {
+    log.Line("_write Error on %s %d", function, -1);
+    log.ApiError(sourceFile, __LINE__, "%s : %d", "_write", Descriptor(output));
+    return kEcdIoError;
+  }
+  const std::uint16_t words[6] = {static_cast<std::uint16_t>(kind & 0xFF), 0x0201, 0x8000, 0x8120,
+                                  0x8201, 0xFF00};
+  unsigned char options[sizeof words];
+  for (int i = 0; i < 6; ++i) bk::StoreBe16(options + 2 * i, words[i]);
+  if (!WriteAll(output, options, sizeof options)) {
+    log.Line("_write[optiomdata] Error on %s %d", function, -1);
+    log.ApiError(sourceFile, __LINE__, "%s : %d", "_write", Descriptor(output));
+    return kEcdIoError;
+  }
+  return 0;
+}
 
 int Descriptor(std::FILE* f) {
   if (f == nullptr) return -1;

@@ -40,6 +40,21 @@ bool SeekTo(std::FILE* f, std::uint64_t offset);
 bool SameFile(const char* a, const char* b);
 // Reads up to n bytes; returns the count, or -1 on a read error.
 long long ReadSome(std::FILE* f, void* buffer, std::size_t n);
+bool WriteAll(std::FILE* f, const void* data, std::size_t n);
+// Null when the memory is not there (the codecs report that themselves).
+std::unique_ptr<unsigned char[]> Allocate(std::size_t size);
+// Opens outPath for writing unless it names the same file as inPath (errno is
+// then EEXIST), so that no codec ever truncates its own input.
+File OpenDistinctOutput(const char* inPath, const char* outPath);
+
+class OperationLog;
+
+// Writes the head of an encoded file: a new magic number and the six option
+// words (kind, three fixed words that decoders skip, pass-through off, end).
+// `function` names the encoder in the log lines; 0, or kEcdIoError after
+// the trace.
+int WriteEncodedHead(OperationLog& log, std::FILE* output, int kind, const char* function,
+                     const char* sourceFile);
 
 // One operation's use of the client log: open at the start, closed on return.
 class OperationLog {

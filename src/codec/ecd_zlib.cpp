@@ -18,6 +18,7 @@ int CallCompress(unsigned char* dest, unsigned long* destLength, const unsigned 
 
 namespace {
 
+using bk::ecd::Allocate;
 using bk::ecd::File;
 using bk::ecd::OperationLog;
 
@@ -25,14 +26,6 @@ constexpr const char* kSource = "client\\ecd\\EcdZlib";
 constexpr int kLevel = 6;
 constexpr int kAttempts = 5;
 constexpr unsigned long kMaxStream = 0xFFFF;  // what the 16-bit length word can say
-
-std::unique_ptr<unsigned char[]> Allocate(std::size_t size) {
-  return std::unique_ptr<unsigned char[]>(new (std::nothrow) unsigned char[size]);
-}
-
-bool WriteAll(std::FILE* f, const void* data, std::size_t n) {
-  return std::fwrite(data, 1, n, f) == n;
-}
 
 // Compresses one chunk into `buffer` (replaced as the retries need); the
 // stream length ends in `length`. False (after the trace) when it fails.
@@ -92,12 +85,7 @@ int vskEcdZLIBEncodeFile(const char* inPath, const char* outPath, int /*flag*/, 
     log.ApiError(kSource, __LINE__, "%s : %s", "_open", inPath);
     return kEcdIoError;
   }
-  File output;
-  if (SameFile(inPath, outPath)) {
-    errno = EEXIST;
-  } else {
-    output = OpenForWriting(outPath);
-  }
+  File output = OpenDistinctOutput(inPath, outPath);
   if (!output) {
     log.Line("open error outh:-1 %s EcdZLIBEncodeFiley", inPath);
     log.ApiError(kSource, __LINE__, "%s : %s", "_open", outPath);
@@ -106,20 +94,8 @@ int vskEcdZLIBEncodeFile(const char* inPath, const char* outPath, int /*flag*/, 
   const int inFd = Descriptor(input.get());
   const int outFd = Descriptor(output.get());
 
-  if (!WriteAll(output.get(), EcdMakeMagicNum(0), kEcdMagicSize)) {
-    log.Line("_write Error on EcdZLIBEncodeFiley %d", -1);
-    log.ApiError(kSource, __LINE__, "%s : %d", "_write", outFd);
-    return kEcdIoError;
-  }
-  unsigned char options[12];
-  const std::uint16_t words[6] = {static_cast<std::uint16_t>(kind & 0xFF), 0x0201, 0x8000, 0x8120,
-                                  0x8201, 0xFF00};
-  for (int i = 0; i < 6; ++i) bk::StoreBe16(options + 2 * i, words[i]);
-  if (!WriteAll(output.get(), options, sizeof options)) {
-    log.Line("_write[optiomdata] Error on EcdZLIBEncodeFiley %d", -1);
-    log.ApiError(kSource, __LINE__, "%s : %d", "_write", outFd);
-    return kEcdIoError;
-  }
+  if (const int failed = WriteEncodedHead(log, output.get(), kind, "EcdZLIBEncodeFiley", kSource))
+    return failed;
 
   auto chunk = Allocate(kBlockMax);
   if (!chunk) {
@@ -184,12 +160,7 @@ int vskEcdZLIBDecodeFile(const char* encodedPath, const char* outPath, int /*fla
     log.ApiError(kSource, __LINE__, "%s : %s", "_open", encodedPath);
     return kEcdIoError;
   }
-  File output;
-  if (SameFile(encodedPath, outPath)) {
-    errno = EEXIST;
-  } else {
-    output = OpenForWriting(outPath);
-  }
+  File output = OpenDistinctOutput(encodedPath, outPath);
   if (!output) {
     log.Line("outh = -1 on EcdCtrlDecodeFile");
     log.ApiError(kSource, __LINE__, "%s : %s", "_open", outPath);

@@ -1,7 +1,8 @@
 #pragma once
-// Owners for Win32 handles: one generic owner, one line per handle kind naming
+// Owners for Win32 handles (and C-library descriptors): one generic owner, one line per handle kind naming
 // its empty value and its close function. Move-only; the handle is closed when
 // the owner goes out of scope or is reset, so no error path can leak one.
+#include <io.h>
 #include <windows.h>
 
 #include <utility>
@@ -79,6 +80,11 @@ struct LocalMemory {
   static type Empty() { return nullptr; }
   static void Close(type h) { ::LocalFree(h); }
 };
+struct Fd {  // C-library file descriptors (_open): -1 when empty
+  using type = int;
+  static type Empty() { return -1; }
+  static void Close(type fd) { ::_close(fd); }
+};
 }  // namespace traits
 
 using unique_hfile = unique_any<traits::File>;
@@ -88,6 +94,7 @@ using unique_hkey = unique_any<traits::RegKey>;
 using unique_hmodule = unique_any<traits::Library>;
 using unique_mapview = unique_any<traits::MapView>;
 using unique_hlocal = unique_any<traits::LocalMemory>;
+using unique_fd = unique_any<traits::Fd>;
 
 // A mutex this thread owns: released (not closed) when the owner ends.
 class mutex_ownership {

@@ -13,7 +13,7 @@
 #include "common/byte_order.h"
 #include "logging/log.h"
 #include "platform/file_commit.h"
-#include "platform/unique_fd.h"
+#include "platform/unique_handle.h"
 #include "service/management_file.h"
 #include "service/resource_key.h"
 #include "service/service.h"

@@ -19,7 +19,7 @@
 #include "common/text.h"
 #include "logging/log.h"
 #include "platform/file_commit.h"
-#include "platform/unique_fd.h"
+#include "platform/unique_handle.h"
 #include "service/service.h"
 #include "service/tree_removal.h"
 
