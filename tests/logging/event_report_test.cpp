@@ -227,14 +227,12 @@ TEST_F(EventReport, ThreadLocaleIsPutBack) {
 }
 
 TEST_F(EventReport, SiteServerUsesItsSourceAndTheManagedLines) {
-  bk::test::TempDir state;
-  ::SetEnvironmentVariableA("VSCLTMNG_STATE", (state / "ring.state").c_str());
+  bk::test::LogManagerState ring;
   registry.Set("SiteServerOption", "YES");
   Reload();
   ASSERT_EQ(vskLogCurrentMode(), VskLogMode::kManagedSiteServer);
   // "Install error: " + 90 bytes = 105 bytes: 104 fit the first line with "BKRV".
   vskLogEvent(0xC0001B65, "BKRV", std::string(90, 's').c_str(), 0, nullptr, 0);
-  ::SetEnvironmentVariableA("VSCLTMNG_STATE", nullptr);
 
   ASSERT_EQ(g_eventLog.registered, std::vector<std::string>{"QVSubManager"});
   EXPECT_EQ(bk::test::ReadSourceKey("QVSubManager").messageFile, messageLibrary);

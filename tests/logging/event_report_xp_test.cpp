@@ -24,16 +24,11 @@ class ClassicEventReport : public bk::test::CodedMessages {
  protected:
   void SetUp() override {
     ASSERT_EQ(bk::win::WindowsMajorVersion(), 5u) << "run with the Windows XP setting";
-    ::SetEnvironmentVariableA("VSCLTMNG_STATE", (state_ / "ring.state").c_str());
     CodedMessages::SetUp();
     ASSERT_EQ(vskLogCurrentMode(), VskLogMode::kManagedClassic);
   }
-  void TearDown() override {
-    CodedMessages::TearDown();
-    ::SetEnvironmentVariableA("VSCLTMNG_STATE", nullptr);
-  }
 
-  bk::test::TempDir state_;
+  bk::test::LogManagerState ring_;
 };
 
 // Text after a header of `header` bytes, filled up to the line end.

@@ -13,6 +13,7 @@
 #include "logging/log_writer.h"
 #include "platform/process_info.h"
 #include "support/win_fixtures.h"
+#include "support/xp_client.h"
 #include "vscltmng/vscltmng.h"
 
 namespace {
@@ -33,27 +34,7 @@ std::string ClassicMessage(const std::string& record) {
   return text;
 }
 
-class ManagedLog : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_EQ(bk::win::WindowsMajorVersion(), 5u) << "run with the Windows XP setting";
-    ::SetEnvironmentVariableA("VSCLTMNG_STATE", (state_ / "ring.state").c_str());
-    vskEnvLoad();
-  }
-  void TearDown() override {
-    vskEnvRelease();
-    ::SetEnvironmentVariableA("VSCLTMNG_STATE", nullptr);
-    ::SetEnvironmentVariableA("VSCLTMNG_RECORDS", nullptr);
-  }
-  void Reload() {
-    vskEnvRelease();
-    vskEnvLoad();
-  }
-
-  bk::test::TempDir state_;
-  ClientRegistry registry;
-  ClientInstall install{registry};
-};
+using ManagedLog = bk::test::XpClientTest;
 
 TEST_F(ManagedLog, ClassicRecordsGoWhereTheManagerSays) {
   Reload();
@@ -142,9 +123,7 @@ TEST_F(ManagedLog, RemoteDesktopModeIsSelfManaged) {
 }
 
 TEST(LogManagerStandIn, HandsOutDistinctRecordsAcrossThreads) {
-  bk::test::TempDir state;
-  ::SetEnvironmentVariableA("VSCLTMNG_STATE", (state / "ring.state").c_str());
-  ::SetEnvironmentVariableA("VSCLTMNG_RECORDS", "9999");
+  bk::test::LogManagerState ring("9999");
   constexpr int kThreads = 4, kEach = 100;
   std::vector<std::vector<uint32_t>> numbers(kThreads);
   std::vector<std::thread> threads;
@@ -162,8 +141,6 @@ TEST(LogManagerStandIn, HandsOutDistinctRecordsAcrossThreads) {
   for (const auto& list : numbers) all.insert(list.begin(), list.end());
   EXPECT_EQ(all.size(), static_cast<std::size_t>(kThreads * kEach));
   EXPECT_EQ(*all.rbegin(), static_cast<uint32_t>(kThreads * kEach));
-  ::SetEnvironmentVariableA("VSCLTMNG_STATE", nullptr);
-  ::SetEnvironmentVariableA("VSCLTMNG_RECORDS", nullptr);
 }
 
 }  // namespace

@@ -182,8 +182,7 @@ TEST_F(SelfManagedLog, ThreadsNeverShareARecord) {
 
 // Site server on Windows 6 or later: managed, per-session file, long records.
 TEST_F(SelfManagedLog, SiteServerUsesTheLogManagerWithSessionFileNames) {
-  bk::test::TempDir state;
-  ::SetEnvironmentVariableA("VSCLTMNG_STATE", (state / "ring.state").c_str());
+  bk::test::LogManagerState ring;
   registry.Set("SiteServerOption", "YES");
   Reload();
   ASSERT_EQ(vskLogCurrentMode(), VskLogMode::kManagedSiteServer);
@@ -192,7 +191,6 @@ TEST_F(SelfManagedLog, SiteServerUsesTheLogManagerWithSessionFileNames) {
   vskLogWrite(h, "one", "BKRV");
   vskLogWrite(h, "two", "BKRV");
   vskLogClose(h);
-  ::SetEnvironmentVariableA("VSCLTMNG_STATE", nullptr);
 
   char name[32];
   std::snprintf(name, sizeof name, "CLIENT_%04u.LOG", bk::win::CurrentSessionId() % 1000u);

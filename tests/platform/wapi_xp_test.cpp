@@ -11,32 +11,14 @@
 #include "platform/process_info.h"
 #include "platform/unique_handle.h"
 #include "support/win_fixtures.h"
+#include "support/xp_client.h"
 
 namespace {
 
 using bk::test::ClientInstall;
 using bk::test::ClientRegistry;
 
-class WapiXp : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_EQ(bk::win::WindowsMajorVersion(), 5u) << "run with the Windows XP setting";
-    ::SetEnvironmentVariableA("VSCLTMNG_STATE", (state_ / "ring.state").c_str());
-    vskEnvLoad();
-  }
-  void TearDown() override {
-    vskEnvRelease();
-    ::SetEnvironmentVariableA("VSCLTMNG_STATE", nullptr);
-  }
-  void Reload() {
-    vskEnvRelease();
-    vskEnvLoad();
-  }
-
-  bk::test::TempDir state_;
-  ClientRegistry registry;
-  ClientInstall install{registry};
-};
+using WapiXp = bk::test::XpClientTest;
 
 TEST_F(WapiXp, MutexKeepsItsNameAndTheCallersAttributes) {
   EXPECT_FALSE(vskWapiUsesGlobalNames());

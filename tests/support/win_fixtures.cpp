@@ -61,6 +61,16 @@ TempDir::TempDir() {
 
 TempDir::~TempDir() { RemoveTree(path_); }
 
+LogManagerState::LogManagerState(const char* records) {
+  ::SetEnvironmentVariableA("VSCLTMNG_STATE", (dir_ / "ring.state").c_str());
+  ::SetEnvironmentVariableA("VSCLTMNG_RECORDS", records);
+}
+
+LogManagerState::~LogManagerState() {
+  ::SetEnvironmentVariableA("VSCLTMNG_STATE", nullptr);
+  ::SetEnvironmentVariableA("VSCLTMNG_RECORDS", nullptr);
+}
+
 ClientInstall::ClientInstall(ClientRegistry& registry) {
   registry.Set("PathName", dir_.path());
   MakeDir(dir_ / "LOG");

@@ -37,6 +37,19 @@ class TempDir {
   std::string path_;
 };
 
+// A private ring state for the log manager stand-in, in use while the owner
+// lives (the stand-in reads VSCLTMNG_STATE and VSCLTMNG_RECORDS on each call).
+class LogManagerState {
+ public:
+  explicit LogManagerState(const char* records = nullptr);
+  ~LogManagerState();
+  LogManagerState(const LogManagerState&) = delete;
+  LogManagerState& operator=(const LogManagerState&) = delete;
+
+ private:
+  TempDir dir_;
+};
+
 // A temporary install path: PathName points to it and its LOG folder exists.
 class ClientInstall {
  public:
