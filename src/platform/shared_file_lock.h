@@ -1,0 +1,42 @@
+#pragma once
+// Machine-wide lock around a read-modify-write of a file that other processes
+// of the client change too (BACKMNG, UPLISTD.BON). Each file has one named
+// mutex in the Global namespace, created with the open security record so
+// that every account and terminal session can open it. Work copies alone
+// cannot keep two writers apart: the second one's copy would be taken from the
+// list as it was before the first one's commit.
+//
+//   bk::win::SharedFileLock lock("BACKMNG", "BKRV");
+//   if (!lock.Held()) return failure;   // traced already
+//   ... read, change, commit ...
+#include <windows.h>
+
+#include <cstddef>
+
+namespace bk::win {
+
+// How long a writer waits for another one to finish: far longer than any
+// commit takes, short enough that a hung process is reported, not waited out.
+inline constexpr DWORD kSharedFileLockWaitMs = 120000;
+
+class SharedFileLock {
+ public:
+  // Waits for the mutex of `fileName` (a plain file name) up to waitMs.
+  // A failure is traced with `category` ("Lock Error ..." / "Lock Timeout ...").
+  SharedFileLock(const char* fileName, const char* category, DWORD waitMs = kSharedFileLockWaitMs);
+  SharedFileLock(const SharedFileLock&) = delete;
+  SharedFileLock& operator=(const SharedFileLock&) = delete;
+  ~SharedFileLock();
+
+  bool Held() const { return held_; }
+
+ private:
+  HANDLE mutex_ = nullptr;
+  bool held_ = false;
+};
+
+// "Global\BKRESTORE_<fileName>_LOCK" into out (size bytes); false when it
+// does not fit.
+bool SharedFileLockName(const char* fileName, char* out, std::size_t size);
+
+}  // namespace bk::win
