@@ -1,29 +1,102 @@
 #!/bin/sh
 # The main job, end to end on a fresh machine: installs what is needed, builds
-# the administrator's tool and runs it on sample files: encodes them with both
-# codecs, shows the encoded file's fields, decodes and compares, and lists a
-# stored resource archive.
+# the service (bkrestore.dll) and the administrator's tool for Windows, and
+# under Wine backs up a sample application folder through the DLL, changes it
+# as an installation would, restores it through the DLL and shows, file by
+# file, that the folder is back as it was. Also shows the log lines of the two
+# calls and the management file before and after.
 set -eu
 cd "$(dirname "$0")/.."
 scripts/setup.sh
-cmake -S . -B build/native -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
-cmake --build build/native --target bkrtool >/dev/null
-tool=$PWD/build/native/bkrtool
+build=build/x86_64
+cmake -S . -B $build -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake >/dev/null
+cmake --build $build --target bkrtool vscltmng >/dev/null
+
+prefix=$PWD/build/demo-wineprefix
+export WINEPREFIX="$prefix" WINEDEBUG=-all
+WINE=/usr/lib/wine/wine64
+cmake/wine-session.sh start "$prefix"
+trap 'cmake/wine-session.sh stop "$prefix"' EXIT
+tool() { $WINE "$PWD/$build/bkrtool.exe" "$@" </dev/null; }
+winpath() { $WINE winepath -w "$1" 2>/dev/null </dev/null; }
+
+# A client installation of our own in the prefix: install path, backup root.
+drive_c=$prefix/drive_c
+client=$drive_c/ORLAVSK
+rm -rf "$client" "$drive_c/DemoApp"
+mkdir -p "$client/LOG" "$client/BACKUP"
+key='HKLM\SoftWare\VELMORA\ORLA/VS/K'
+$WINE reg delete "$key" /f </dev/null >/dev/null 2>&1 || true
+$WINE reg add "$key" /v PathName /d 'C:\ORLAVSK' /f </dev/null >/dev/null 2>&1
+$WINE reg add "$key" /v RestoreBackupPath /d 'C:\ORLAVSK\BACKUP' /f </dev/null >/dev/null 2>&1
+$WINE reg add "$key" /v FUNCLOGSize /d 400 /f </dev/null >/dev/null 2>&1
+
+# The sample application, with the kinds of entries an installation meets.
+app=$drive_c/DemoApp
+mkdir -p "$app/bin/plugins" "$app/data/empty" "$app/docs"
+cp "$build/bkrestore.dll" "$app/bin/core.dll"
+cp "$build/bkrtool.exe" "$app/bin/app.exe"
+cp README.md "$app/docs/README.txt"
+printf 'lang=en\ntheme=dark\n' >"$app/settings.ini"
+: >"$app/data/empty.log"
+printf 'plugin one\n' >"$app/bin/plugins/one.dll"
+printf 'do not touch\n' >"$app/data/locked.cfg"
+touch -d '2021-03-04 05:06:07' "$app/docs/README.txt"
+touch -d '2020-01-02 03:04:05' "$app/settings.ini" "$app/data/locked.cfg"
+chmod a-w "$app/data/locked.cfg"   # read-only under Wine
+winapp='C:\DemoApp'
+$WINE attrib +h 'C:\DemoApp\data\empty.log' </dev/null >/dev/null 2>&1 || true
+
+section() { printf '\n== %s\n' "$1"; }
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+trap 'cmake/wine-session.sh stop "$prefix"; rm -rf "$work"' EXIT
 
-cp README.md "$work/sample.txt"
-cp "$tool" "$work/sample.bin"
-for kind in 1 5; do
-  for sample in sample.txt sample.bin; do
-    echo "== $sample, kind $kind"
-    $tool encode --kind $kind "$work/$sample" "$work/$sample.ecd"
-    $tool info "$work/$sample.ecd"
-    $tool decode "$work/$sample.ecd" "$work/$sample.out"
-    cmp "$work/$sample" "$work/$sample.out"
-    echo "sizes: $(wc -c <"$work/$sample") plain, $(wc -c <"$work/$sample.ecd") encoded; decoded copy identical"
-  done
-done
+section "a fresh backup root gets its empty management file"
+tool backups --init
+tool backups
 
-echo "== a stored resource archive (encoded with the control codec)"
-$tool list --verbose fuzz/corpus/archive/archive_kind1.ecd
+section "the sample application before the installation"
+tool tree "$winapp" | tee "$work/before.txt"
+
+section "vskAPIBackup DEMOAPP 0100 0001 $winapp"
+tool backup DEMOAPP 0100 0001 "$winapp"
+tool verify DEMOAPP 0100 0001
+section "the management file after the backup"
+tool backups
+
+section "the installation: modifies, deletes and adds files and folders, changes a read-only file"
+printf 'lang=de\ntheme=light\nnew=1\n' >"$app/settings.ini"
+rm -f "$app/bin/plugins/one.dll"
+rm -rf "$app/data/empty"
+mkdir -p "$app/bin/plugins/extra"
+printf 'extra plugin\n' >"$app/bin/plugins/extra/two.dll"
+printf 'added by the installation\n' >"$app/docs/CHANGES.txt"
+chmod u+w "$app/data/locked.cfg"
+printf 'touched anyway\n' >"$app/data/locked.cfg"
+tool tree "$winapp" | tee "$work/installed.txt"
+section "what the installation changed"
+diff "$work/before.txt" "$work/installed.txt" || true
+
+section "vskAPIRestore DEMOAPP 0100 0001"
+tool restore DEMOAPP 0100 0001
+tool tree "$winapp" | tee "$work/after.txt"
+
+section "the folder after the restore, compared with before the installation"
+if diff "$work/before.txt" "$work/after.txt"; then
+  echo "identical: every file and folder is back with its content, times and attributes;"
+  echo "the files and folders the installation added are gone"
+else
+  echo "DIFFERENT: the restore did not put the folder back" >&2
+  exit 1
+fi
+
+section "the management file after the restore"
+tool backups
+
+section "CLIENT.LOG: the lines of the two calls"
+if tool help | grep -q '^  log '; then
+  tool log CLIENT.LOG --dir 'C:\ORLAVSK\LOG'
+else
+  # Fixed-length records: show their printable text, one per line.
+  tr -c '[:print:]' '\n' <"$client/LOG/CLIENT.LOG" | grep -v '^ *$' | grep -v '^DATA COUNT'
+fi

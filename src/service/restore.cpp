@@ -53,6 +53,9 @@ std::uint32_t vskDoRestore(const char* name, const char* version, const char* ge
     vskLogTrace(kVskCategory, "BACKUP_NO_ENTRIES");
     return 1;
   }
+  // Nothing is changed before the saved files are known to be readable: a
+  // defective archive leaves the installation whole.
+  if (vskRestoreCheckSavedFiles() != 0) return FailedStep(name, version, generation);
   if (vskRestoreRemoveAddedPaths() != 0) return FailedStep(name, version, generation);
   if (vskRestoreSavedFiles() != 0) return FailedStep(name, version, generation);
   if (vskAPIDelBackup(name, version, generation) != 0) {

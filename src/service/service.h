@@ -14,6 +14,10 @@ inline constexpr char kVskCategory[] = "BKRV";
 int vskWriteInstallList(const char* path);
 int vskAPIMakeBackup(const char* name, const char* version, const char* generation);
 
+// Writes all of a record through the C library, as every file write of a
+// backup does (the I/O fault seam sees each one); false with errno set.
+bool vskWriteRecordFd(int fd, const void* data, unsigned int size);
+
 // File lookup: 0 list written, 1 no such resource, 2 other failure.
 int vskGetResourceFileList(const char* name, const char* version, const char* generation,
                            const char* path);
@@ -29,6 +33,9 @@ void vskRestoreClearState();
 // Restore steps. Find: 0 found, 5/10/30 not usable. Added paths: 0 or 30.
 // Saved files: 0 or 1. The entry step only logs its failure.
 int vskRestoreFindBackup(const char* name, const char* version, const char* generation);
+// Before anything is changed: 0 when BACKRSC is absent or decodes and walks
+// cleanly to its end, 1 otherwise (logged as a failed saved-files step).
+int vskRestoreCheckSavedFiles();
 int vskRestoreRemoveAddedPaths();
 int vskRestoreSavedFiles();
 void vskRestorePutBackEntry();

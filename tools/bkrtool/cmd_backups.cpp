@@ -17,6 +17,8 @@
 #include "service/resource_key.h"
 #include "service/service.h"
 
+int InitManagementFile(const std::string& root);  // cmd_service.cpp
+
 namespace {
 
 // Loads the client's settings for one command, like an exported call.
@@ -110,13 +112,14 @@ std::string JsonOrNull(const std::string& text) { return text.empty() ? "null" :
 int ListBackups(const bkrtool::Args& args) {
   bkrtool::Parsed parsed;
   std::string error;
-  if (!bkrtool::Parse(args, {"root"}, {"json"}, parsed, error)) return bkrtool::Fail(error);
-  if (!parsed.positional.empty()) return bkrtool::Fail("usage: bkrtool backups [--root DIR] [--json]");
+  if (!bkrtool::Parse(args, {"root"}, {"json", "init"}, parsed, error)) return bkrtool::Fail(error);
+  if (!parsed.positional.empty()) return bkrtool::Fail("usage: bkrtool backups [--init] [--root DIR] [--json]");
   const bool json = parsed.Has("json");
 
   Settings settings;
   std::string root = parsed.Has("root") ? parsed.Value("root") : ConfiguredRoot();
   while (root.size() > 3 && root.back() == '\\') root.pop_back();
+  if (parsed.Has("init")) return InitManagementFile(root);
   const std::string path = root + "\\" + kBkmnFileName;
   std::string data;
   DWORD readError = 0;
@@ -208,8 +211,9 @@ int DeleteBackup(const bkrtool::Args& args) {
 
 }  // namespace
 
-BKR_COMMAND("backups", "[--root DIR] [--json]",
-            "list the backups of a backup root (default: the configured one) from BACKMNG, without changing it",
+BKR_COMMAND("backups", "[--init] [--root DIR] [--json]",
+            "list the backups of a backup root (default: the configured one) from BACKMNG, without changing it; "
+            "--init creates an empty BACKMNG where none exists",
             ListBackups);
 BKR_COMMAND("delete-backup", "NAME VERSION GENERATION",
             "delete the backup of a resource unconditionally; the exit code is the service's result", DeleteBackup);

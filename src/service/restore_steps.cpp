@@ -1,0 +1,215 @@
+// The steps of a restore: find the backup of the key, check its saved files,
+// remove what the installation added, put the saved files back, and put the
+// installed-software entry back as it was saved.
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <windows.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "archive/ar_create.h"
+#include "archive/ar_extract.h"
+#include "logging/log.h"
+#include "platform/unique_handle.h"
+#include "service/install_list.h"
+#include "service/management_file.h"
+#include "service/resource_key.h"
+#include "service/service.h"
+#include "service/tree_removal.h"
+#include "softwarelist/uplistd.h"
+
+namespace {
+
+constexpr char kModule[] = "client\\bkrv\\rstore";
+
+void ApiError(std::int32_t error, int line, const char* format, const char* path) {
+  char info[kVskPathSize + 64];
+  std::snprintf(info, sizeof info, format, path);
+  vskLogApiError(kVskApiCLibrary, kVskCategory, info, error, kModule, line);
+}
+
+bool Exists(const char* path) { return ::GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
+
+// A file of the restore directory.
+void BackupFile(const char* fileName, char* out, std::size_t size) {
+  std::snprintf(out, size, "%s\\%s", vskRestoreState().directory, fileName);
+}
+
+// Scans BACKMNG for the key: 0 and the record in `record`, 1 not found, or
+// an outcome of the find step.
+int ScanManagementFile(const char* mngPath, const char* name, const char* version,
+                       const char* generation, unsigned char* record) {
+  bk::win::unique_fd mng(::_open(mngPath, _O_RDONLY | _O_BINARY));
+  if (!mng) {
+    const int error = errno;
+    ApiError(error, __LINE__, "_open: Path=%s", mngPath);
+    vskLogTrace(kVskCategory, "ERROR_NOT_OPEN_BACKUPMNGFILE(%s),errno=%d", mngPath, error);
+    return 30;
+  }
+  unsigned char header[kBkmnHeaderSize];
+  if (vskBKRVReadFull(mng.get(), header, sizeof header) != static_cast<int>(sizeof header)) {
+    const int error = errno;
+    ApiError(error, __LINE__, "_read: Path=%s", mngPath);
+    vskLogTrace(kVskCategory, "ERROR_NOT_READ_BACKUPMNGFILE,errno=%d", error);
+    return 30;
+  }
+  for (;;) {
+    const int got = vskBKRVReadFull(mng.get(), record, kBkmnRecordSize);
+    if (got != static_cast<int>(kBkmnRecordSize)) {
+      // The end of the file comes here too; the read report is kept for it.
+      const int error = errno;
+      char info[kVskPathSize + 96];
+      std::snprintf(info, sizeof info, "_read: %d BytesRead, %d BytesToRead, Path=%s", got < 0 ? -1 : got,
+                    static_cast<int>(kBkmnRecordSize), mngPath);
+      vskLogApiError(kVskApiCLibrary, kVskCategory, info, error, kModule, __LINE__);
+      vskLogTrace(kVskCategory, "ERROR__read path = %s,errno=%d", mngPath, error);
+      return 1;
+    }
+    if (vskKeyMatches(record + kBkmnName, name, version, generation)) return 0;
+  }
+}
+
+}  // namespace
+
+int vskRestoreFindBackup(const char* name, const char* version, const char* generation) {
+  VskPath root;
+  vskEnvGetBackupPath(root);
+  struct _stat status;
+  if (::_stat(root, &status) != 0) {
+    const int error = errno;
+    ApiError(error, __LINE__, "_stat: Path=%s", root);
+    vskLogTrace(kVskCategory, "ERROR_BACKUPPATH_NOT_FOUND(%s),errno=%d", root, error);
+    return 5;
+  }
+  VskPath mngPath;
+  if (!vskBKRVMngPath(root, kBkmnFileName, mngPath)) return 10;
+  if (::_stat(mngPath, &status) != 0) {
+    const int error = errno;
+    ApiError(error, __LINE__, "_stat: Path=%s", mngPath);
+    vskLogTrace(kVskCategory, "ERROR_BACKUPMNGFILE_NOT_FOUND(%s),errno=%d", mngPath, error);
+    return 10;
+  }
+  std::unique_ptr<unsigned char[]> record(new (std::nothrow) unsigned char[kBkmnRecordSize]);
+  if (!record) {
+    vskLogApiError(kVskApiCLibrary, kVskCategory, "malloc: Size=895", ENOMEM, kModule, __LINE__);
+    vskLogTrace(kVskCategory, "ERROR_malloc size = %d", static_cast<int>(kBkmnRecordSize));
+    return 30;
+  }
+  const int scanned = ScanManagementFile(mngPath, name, version, generation, record.get());
+  if (scanned == 30) return 30;
+  if (scanned != 0) return 10;
+
+  VskRestoreState& state = vskRestoreState();
+  std::memcpy(state.savedEntry, record.get() + kBkmnEntry, kSyscEntrySize);
+  // A name this service never writes names no directory of the backup root;
+  // its record is stale and goes as one whose directory is gone.
+  if (!vskBKRVBackupDirPath(root, record.get(), state.directory)) {
+    vskLogTrace(kVskCategory, "Invalid Backup Directory Name in vskDoRestore. name=%.8s",
+                reinterpret_cast<const char*>(record.get() + kBkmnDirectory));
+    state.directory[0] = '\0';
+    vskCheckDelBackup(name, version, generation);
+    return 10;
+  }
+  if (Exists(state.directory)) return 0;
+  vskCheckDelBackup(name, version, generation);
+  return 10;
+}
+
+int vskRestoreCheckSavedFiles() {
+  char archive[kVskPathSize + 16];
+  BackupFile(kBackRscFileName, archive, sizeof archive);
+  if (!Exists(archive)) return 0;
+  VskArVerifyReport report{};
+  if (vskarVerifyArchive(archive, &report) == 0) return 0;
+  vskLogTrace(kVskCategory, "ERROR_vskarCreateUnarcNewFile");
+  return 1;
+}
+
+int vskRestoreRemoveAddedPaths() {
+  char addFile[kVskPathSize + 16];
+  BackupFile(kAddFileFileName, addFile, sizeof addFile);
+  if (::_access(addFile, 0) != 0) {
+    ApiError(errno, __LINE__, "_access: Mode=00, Path=%s", addFile);
+    vskLogTrace(kVskCategory, "NO_ENTRY_ADDFILE");
+    return 0;
+  }
+  bk::win::unique_fd file(::_open(addFile, _O_RDONLY | _O_BINARY));
+  if (!file) {
+    const int error = errno;
+    ApiError(error, __LINE__, "_open: Path=%s", addFile);
+    vskLogTrace(kVskCategory, "ERROR_NOT_OPEN_ADDFILE(%s),errno=%d", addFile, error);
+    return 30;
+  }
+  const long length = ::_lseek(file.get(), 0, SEEK_END);
+  if (length == 0) {
+    vskLogTrace(kVskCategory, "NO_ENTRY_ADDFILE");
+    return 0;
+  }
+  auto seekFailed = [&](int line) {
+    const int error = errno;
+    ApiError(error, line, "_lseek: Path=%s", addFile);
+    vskLogTrace(kVskCategory, "ERROR__lseek,errno=%d", error);
+    return 30;
+  };
+  // From the last record to the first: what was added inside an added
+  // directory goes before the directory.
+  long position = length - static_cast<long>(kInsRecordSize);
+  if (length < 0 || position < 0 || ::_lseek(file.get(), position, SEEK_SET) != position)
+    return seekFailed(__LINE__);
+  for (;;) {
+    unsigned char record[kInsRecordSize];
+    const int got = vskBKRVReadFull(file.get(), record, sizeof record);
+    if (got != static_cast<int>(sizeof record)) {
+      const int error = errno;
+      char info[kVskPathSize + 96];
+      std::snprintf(info, sizeof info, "_read: %d BytesRead, %d BytesToRead, Path=%s", got < 0 ? -1 : got,
+                    static_cast<int>(kInsRecordSize), addFile);
+      vskLogApiError(kVskApiCLibrary, kVskCategory, info, error, kModule, __LINE__);
+      vskLogTrace(kVskCategory, "ERROR__read path = %s,errno=%d", addFile, error);
+      return 30;
+    }
+    char path[kInsPathWidth + 1];
+    vskInsRecordPath(record, path);
+    // A pattern never names one added path (backups never write one here).
+    if (path[0] != '\0' && std::strpbrk(path, "*?") == nullptr && Exists(path) &&
+        DelBackup_DelDirectory(path) != 1) {
+      vskLogTrace(kVskCategory, "ERROR__DelBackup_DelDirectory path = %s", path);
+      return 30;
+    }
+    if (position == 0) return 0;
+    position -= static_cast<long>(kInsRecordSize);
+    if (position < 0) {
+      errno = EINVAL;
+      return seekFailed(__LINE__);
+    }
+    if (::_lseek(file.get(), position, SEEK_SET) != position) return seekFailed(__LINE__);
+  }
+}
+
+int vskRestoreSavedFiles() {
+  char archive[kVskPathSize + 16];
+  BackupFile(kBackRscFileName, archive, sizeof archive);
+  if (!Exists(archive)) {
+    vskLogTrace(kVskCategory, "NO_ENTRY_BACKUP_RSCFILE");
+    return 0;
+  }
+  if (vskarRestoreArchive(archive, nullptr) != 0) {
+    vskLogTrace(kVskCategory, "ERROR_vskarCreateUnarcNewFile");
+    return 1;
+  }
+  return 0;
+}
+
+void vskRestorePutBackEntry() {
+  unsigned char* entry = vskRestoreState().savedEntry;
+  entry[kSyscRestoreMark] = 'B';
+  char now[16] = {};
+  vskGetDateTimeString(0, now);
+  std::memcpy(entry + kSyscRestoreDate, now + 2, kSyscDateWidth);
+  std::memset(entry + kSyscBackupDate, ' ', kSyscDateWidth);
+  if (vskSyscPutUplistdEntry(entry) != 0) vskLogTrace(kVskCategory, "vskSyscPutUplistdEntry_ERR in vskDoRestore.");
+}

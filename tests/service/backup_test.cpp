@@ -1,0 +1,308 @@
+// Making a backup through vskAPIBackup: the install list, the directory name
+// search, BACKMNG's new record, BACKLST/ADDFILE, the archive, the undo after a
+// failure, and every write and read of a backup failing in turn.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "archive/ar_reader.h"
+#include "backup_root.h"
+#include "bkrestore/bkrestore.h"
+#include "codec/ecd.h"
+#include "common/io_faults.h"
+#include "service/install_list.h"
+#include "service/service.h"
+#include "softwarelist/uplistd.h"
+#include "tree_snapshot.h"
+
+namespace {
+
+using bk::test::Exists;
+using bk::test::MakeDir;
+using bk::test::Mng;
+using bk::test::MngRecord;
+using bk::test::ReadFile;
+using bk::test::WriteFile;
+using bk::test::SeenEvents;
+
+struct SavedEntry {
+  std::string path;
+  bool directory;
+  std::uint32_t size;
+  bool operator==(const SavedEntry&) const = default;
+};
+
+// The entries of an encoded archive, read back with the archive reader.
+std::vector<SavedEntry> ArchiveEntries(const std::string& path) {
+  const std::string image = ReadFile(path);
+  std::vector<unsigned char> plain;
+  EXPECT_EQ(bk::ecd::DecodeImage(reinterpret_cast<const unsigned char*>(image.data()), image.size(), &plain,
+                                 nullptr),
+            kEcdDecodeOk);
+  bk::ar::ArMemorySource source(plain.data(), plain.size());
+  bk::ar::ArReader reader(source);
+  std::vector<SavedEntry> entries;
+  EXPECT_EQ(reader.Open(), bk::ar::kArOk);
+  bk::ar::ArEntry entry;
+  bool found = false;
+  while (reader.Next(entry, found) == bk::ar::kArOk && found)
+    entries.push_back({entry.path, entry.header.IsDirectory(), entry.header.fileSize});
+  EXPECT_EQ(reader.Status(), bk::ar::kArOk) << reader.Error();
+  return entries;
+}
+
+// Paths of the records of an install-list file.
+std::vector<std::string> RecordPaths(const std::string& file) {
+  const std::string data = ReadFile(file);
+  EXPECT_EQ(data.size() % kInsRecordSize, 0u);
+  std::vector<std::string> paths;
+  for (std::size_t at = 0; at + kInsRecordSize <= data.size(); at += kInsRecordSize)
+    paths.push_back(data.substr(at, strnlen(data.data() + at, kInsPathWidth)));
+  return paths;
+}
+
+class Backup : public bk::test::BackupRootTest {
+ protected:
+  void SetUp() override {
+    BackupRootTest::SetUp();
+    bk::io::ArmFaultForTest(bk::io::IoKind::kWrite, 0);
+    app = source.path() + "\\app";
+    MakeDir(app);
+  }
+  void TearDown() override {
+    bk::io::ArmFaultForTest(bk::io::IoKind::kWrite, 0);
+    BackupRootTest::TearDown();
+  }
+
+  std::uint32_t Run(const std::string& path, const char* name = "RES_A") {
+    return vskAPIBackup(name, "01", "0001", path.c_str());
+  }
+  std::string insList() const { return root() + "\\INSLIST"; }
+  // The path relative to C:\, as the archive names it.
+  static std::string Rel(const std::string& path) {
+    std::string r = path.substr(3);
+    for (char& c : r)
+      if (c == '\\') c = '/';
+    return r;
+  }
+
+  bk::test::TempDir source;
+  std::string app;
+};
+
+TEST_F(Backup, SavesTheTreeAndRegistersTheBackup) {
+  MakeDir(app + "\\sub");
+  WriteFile(app + "\\a.txt", "alpha");
+  WriteFile(app + "\\sub\\b.bin", std::string(70000, 'b'));
+  WriteFile(app + "\\empty", "");
+  WriteFile(mng(), Mng({}));
+
+  ASSERT_EQ(Run(app), 0u);
+
+  const std::string data = ReadFile(mng());
+  ASSERT_EQ(data.size(), 2 + kBkmnRecordSize);
+  EXPECT_EQ(data[0], 1);
+  EXPECT_EQ(data.substr(2 + kBkmnDirectory, 8), "UPI_AAAA");
+  EXPECT_EQ(data.substr(2 + kBkmnEntry + kSyscInstallDate, 12), std::string(12, ' '));
+  EXPECT_EQ(RecordPaths(dir("UPI_AAAA") + "\\BACKLST"), std::vector<std::string>{app});
+  EXPECT_EQ(ReadFile(dir("UPI_AAAA") + "\\ADDFILE"), "");
+  // Each directory comes before its contents; nothing else is left beside BACKRSC.
+  const std::vector<SavedEntry> entries = ArchiveEntries(dir("UPI_AAAA") + "\\BACKRSC");
+  ASSERT_FALSE(entries.empty());
+  std::vector<std::string> paths;
+  for (const SavedEntry& e : entries) paths.push_back(e.path);
+  const std::string r = Rel(app);
+  auto at = [&](const std::string& p) { return std::find(paths.begin(), paths.end(), p) - paths.begin(); };
+  EXPECT_LT(at(r), at(r + "/a.txt"));
+  EXPECT_LT(at(r + "/sub"), at(r + "/sub/b.bin"));
+  EXPECT_EQ(entries[static_cast<std::size_t>(at(r + "/sub/b.bin"))], (SavedEntry{r + "/sub/b.bin", false, 70000}));
+  EXPECT_EQ(entries[static_cast<std::size_t>(at(r + "/empty"))], (SavedEntry{r + "/empty", false, 0}));
+  EXPECT_FALSE(Exists(dir("UPI_AAAA") + "\\BACKRSC.ecd"));
+}
+
+TEST_F(Backup, InstallListRecordsThePathWithItsFlags) {
+  ::SetFileAttributesA(app.c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY);
+  WriteFile(insList(), std::string(3 * kInsRecordSize, 'x'));  // a leftover list is replaced
+  ASSERT_EQ(vskWriteInstallList(app.c_str()), 0);
+  const std::string data = ReadFile(insList());
+  ASSERT_EQ(data.size(), kInsRecordSize);
+  EXPECT_EQ(data.substr(0, app.size()), app);
+  EXPECT_EQ(data.substr(app.size(), 272 - app.size()), std::string(272 - app.size(), '\0'));
+  EXPECT_EQ(static_cast<unsigned char>(data[kInsFlags]), 13);
+  ::SetFileAttributesA(app.c_str(), FILE_ATTRIBUTE_NORMAL);
+  ASSERT_EQ(vskWriteInstallList(app.c_str()), 0);
+  EXPECT_EQ(static_cast<unsigned char>(ReadFile(insList())[kInsFlags]), 1);
+
+  // A path that does not exist leaves the list as it was.
+  EXPECT_EQ(vskWriteInstallList((app + "\\missing").c_str()), 1);
+  EXPECT_EQ(ReadFile(insList()), data.substr(0, kInsFlags) + '\x01' + std::string(4, '\0'));
+  EXPECT_TRUE(Logged("File Open Error in vskAPIBackup. path=" + app + "\\missing"));
+}
+
+struct NameCase {
+  const char* label;
+  std::vector<std::string> records;   // directories named by the records
+  std::vector<std::string> existing;  // directories present in the root
+  const char* expected;               // nullptr: no name left
+};
+
+TEST_F(Backup, DirectoryNameFollowsTheLastRecord) {
+  const NameCase cases[] = {
+      {"header only", {}, {}, "UPI_AAAA"},
+      {"next after the last", {"UPI_AAAB"}, {"UPI_AAAB"}, "UPI_AAAC"},
+      {"carry", {"UPI_AAAZ"}, {"UPI_AAAZ"}, "UPI_AABA"},
+      {"names in use skipped", {"UPI_AAAA"}, {"UPI_AAAA", "UPI_AAAB"}, "UPI_AAAC"},
+      {"deleted last directory reused", {"UPI_AAAA", "UPI_AAAB"}, {"UPI_AAAA"}, "UPI_AAAB"},
+      {"a name never written starts over", {"UPI_AAA."}, {"UPI_AAAA"}, "UPI_AAAB"},
+      {"space used up", {"UPI_ZZZZ"}, {"UPI_ZZZZ"}, nullptr},
+  };
+  for (const NameCase& c : cases) {
+    SCOPED_TRACE(c.label);
+    bk::test::RemoveTree(root());
+    MakeDir(root());
+    std::vector<std::string> records;
+    int i = 0;
+    for (const std::string& d : c.records) records.push_back(MngRecord("OTHER" + std::to_string(i++), "01", "0001", d));
+    WriteFile(mng(), Mng(records));
+    for (const std::string& d : c.existing) MakeDir(dir(d));
+    SeenEvents().clear();
+
+    const std::uint32_t result = Run(app);
+    const std::string data = ReadFile(mng());
+    if (c.expected == nullptr) {
+      EXPECT_EQ(result, 1u);
+      EXPECT_EQ(data, Mng(records));
+      ASSERT_EQ(SeenEvents().size(), 1u);
+      EXPECT_EQ(SeenEvents()[0].text, "Make No More Directory");
+      EXPECT_TRUE(Logged("NO MORE MAKE DIRECTORY in vskAPIMakeBackup"));
+      continue;
+    }
+    EXPECT_EQ(result, 0u);
+    ASSERT_EQ(data.size(), 2 + (records.size() + 1) * kBkmnRecordSize);
+    EXPECT_EQ(static_cast<unsigned char>(data[0]), records.size() + 1);
+    EXPECT_EQ(data.substr(2 + records.size() * kBkmnRecordSize + kBkmnDirectory, 8), c.expected);
+    EXPECT_TRUE(Exists(dir(c.expected) + "\\BACKRSC"));
+  }
+}
+
+TEST_F(Backup, AnExistingKeyCreatesNothing) {
+  const std::string before = Mng({MngRecord("res_a", "01", "0001", "UPI_AAAA")});
+  WriteFile(mng(), before);
+  EXPECT_EQ(Run(app, "RES_A"), 1u);
+  EXPECT_EQ(ReadFile(mng()), before);
+  EXPECT_FALSE(Exists(dir("UPI_AAAA")));
+  ASSERT_EQ(SeenEvents().size(), 1u);
+  EXPECT_EQ(SeenEvents()[0].text, "Resource Backup already exists");
+}
+
+TEST_F(Backup, MissingPathsGoToAddFileCutAfterTheFirstMissingLevel) {
+  WriteFile(mng(), Mng({}));
+  // The install list names a path two levels below what exists.
+  unsigned char record[kInsRecordSize];
+  vskInsMakeRecord((app + "\\new\\deeper").c_str(), kInsInclude, record);
+  WriteFile(insList(), std::string(reinterpret_cast<char*>(record), sizeof record));
+  ASSERT_EQ(vskAPIMakeBackup("RES_A", "01", "0001"), 0);
+  EXPECT_EQ(RecordPaths(dir("UPI_AAAA") + "\\ADDFILE"), std::vector<std::string>{app + "\\new"});
+  EXPECT_EQ(ReadFile(dir("UPI_AAAA") + "\\BACKLST"), "");
+  EXPECT_FALSE(Exists(dir("UPI_AAAA") + "\\BACKRSC"));  // nothing to save
+}
+
+TEST_F(Backup, AMissingDriveUndoesTheBackup) {
+  WriteFile(mng(), Mng({}));
+  unsigned char record[kInsRecordSize];
+  vskInsMakeRecord("Q:\\nothing\\here", kInsInclude, record);
+  WriteFile(insList(), std::string(reinterpret_cast<char*>(record), sizeof record));
+  EXPECT_EQ(vskAPIMakeBackup("RES_A", "01", "0001"), 1);
+  EXPECT_EQ(ReadFile(mng()), Mng({}));
+  EXPECT_FALSE(Exists(dir("UPI_AAAA")));
+  ASSERT_EQ(SeenEvents().size(), 1u);
+  EXPECT_EQ(SeenEvents()[0].text, "Install Drive(Q:) doesn't exist in vskAPIMakeBackup.");
+  EXPECT_TRUE(Logged("Install Drive(Q:) doesn't exist in vskAPIMakeBackup."));
+}
+
+TEST_F(Backup, APatternSavesEveryMatchAndNeverReachesAddFile) {
+  WriteFile(mng(), Mng({}));
+  WriteFile(app + "\\one.txt", "1");
+  WriteFile(app + "\\two.txt", "22");
+  WriteFile(app + "\\other.dat", "x");
+  const std::string pattern = app + "\\*.txt";
+  ASSERT_EQ(Run(pattern), 0u);
+  EXPECT_EQ(RecordPaths(insList()), std::vector<std::string>{pattern});  // kept as passed
+  EXPECT_EQ(ReadFile(dir("UPI_AAAA") + "\\ADDFILE"), "");
+  std::vector<std::string> saved = RecordPaths(dir("UPI_AAAA") + "\\BACKLST");
+  std::sort(saved.begin(), saved.end());
+  EXPECT_EQ(saved, (std::vector<std::string>{app + "\\one.txt", app + "\\two.txt"}));
+  std::vector<std::string> files;
+  for (const SavedEntry& e : ArchiveEntries(dir("UPI_AAAA") + "\\BACKRSC"))
+    if (!e.directory) files.push_back(e.path);
+  std::sort(files.begin(), files.end());
+  EXPECT_EQ(files, (std::vector<std::string>{Rel(app) + "/one.txt", Rel(app) + "/two.txt"}));
+}
+
+TEST_F(Backup, ADamagedManagementFileIsRefusedUntouched) {
+  const std::string damaged = Mng({MngRecord("OTHER", "01", "0001", "UPI_AAAA")}) + "frag";
+  WriteFile(mng(), damaged);
+  EXPECT_EQ(Run(app), 1u);
+  EXPECT_EQ(ReadFile(mng()), damaged);
+  EXPECT_FALSE(Exists(dir("UPI_AAAB")));
+}
+
+TEST_F(Backup, TheInstalledSoftwareEntryIsSavedAndMarked) {
+  WriteFile(mng(), Mng({}));
+  const std::string db = install / "MASTER\\DB";
+  MakeDir(install / "MASTER");
+  MakeDir(db);
+  std::string e(kSyscEntrySize, '\0');
+  e[kSyscType] = 'S';
+  e.replace(kSyscPackageName, 13, "VEL.PKG.RES_A");
+  e.replace(kSyscInstallDate, 12, "250101000001");
+  e.replace(kSyscBackupDate, 12, std::string(12, ' '));
+  e[kSyscStatus] = static_cast<char>(kSyscStatusInstalled);
+  WriteFile(db + "\\UPLISTD.BON", e);
+
+  ASSERT_EQ(Run(app), 0u);
+  EXPECT_EQ(ReadFile(mng()).substr(2 + kBkmnEntry + kSyscInstallDate, 12), "250101000001");
+  EXPECT_EQ(ReadFile(db + "\\UPLISTD.BON").substr(kSyscBackupDate, 12), "250101000001");
+}
+
+// Every write of a backup, and every read of a saved file, fails in turn:
+// each time the backup fails and the backup root is as it was.
+TEST_F(Backup, EveryFailedWriteOrReadLeavesTheRootAsItWas) {
+  MakeDir(app + "\\sub");
+  WriteFile(app + "\\a.txt", std::string(5000, 'a'));
+  WriteFile(app + "\\sub\\b.txt", std::string(300000, 'b'));
+  WriteFile(app + "\\sub\\c.txt", "");
+  const std::string before = Mng({MngRecord("OTHER", "01", "0001", "UPI_AAAA")});
+  MakeDir(dir("UPI_AAAA"));
+
+  for (bk::io::IoKind kind : {bk::io::IoKind::kWrite, bk::io::IoKind::kRead}) {
+    // A successful run counts the calls.
+    WriteFile(mng(), before);
+    bk::io::ArmFaultForTest(kind, 0);
+    ASSERT_EQ(Run(app), 0u);
+    const long calls = bk::io::CountForTest(kind);
+    ASSERT_GT(calls, kind == bk::io::IoKind::kWrite ? 3 : 1);
+    for (long n = 1; n <= calls; ++n) {
+      SCOPED_TRACE((kind == bk::io::IoKind::kWrite ? "write " : "read ") + std::to_string(n));
+      bk::test::RemoveTree(dir("UPI_AAAB"));
+      WriteFile(mng(), before);
+      bk::io::ArmFaultForTest(kind, n);
+      EXPECT_EQ(Run(app), 1u);
+      bk::io::ArmFaultForTest(kind, 0);
+      EXPECT_EQ(ReadFile(mng()), before);
+      // At most the empty directory of a failed append stays.
+      if (Exists(dir("UPI_AAAB"))) {
+        EXPECT_TRUE(bk::test::TakeSnapshot(dir("UPI_AAAB")).empty());
+      }
+      unsigned char record[kBkmnRecordSize];
+      EXPECT_EQ(vskBKRVOpenBKMN(record), 1);
+      EXPECT_EQ(vskBKRVNextBKMN(record), 0);
+      vskBKRVCloseBKMN();
+    }
+  }
+}
+
+}  // namespace

@@ -1,0 +1,163 @@
+// backup, restore, verify: the service's main job from the command line. The
+// first two call the exports of bkrestore.dll exactly as the client does;
+// verify reads a backup's archive and changes nothing.
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <windows.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+#include "archive/ar_extract.h"
+#include "bkrestore/bkrestore.h"
+#include "command.h"
+#include "environment/env.h"
+#include "service/install_list.h"
+#include "service/management_file.h"
+#include "service/resource_key.h"
+#include "service/service.h"
+
+namespace {
+
+class Settings {
+ public:
+  Settings() { vskEnvLoad(); }
+  ~Settings() { vskEnvRelease(); }
+  Settings(const Settings&) = delete;
+  Settings& operator=(const Settings&) = delete;
+};
+
+int CheckKey(const bkrtool::Args& args, std::size_t count, const char* usage) {
+  if (args.size() != count) return bkrtool::Fail(std::string("usage: bkrtool ") + usage);
+  if (!vskIsValidKey(args[0].c_str(), args[1].c_str(), args[2].c_str()))
+    return bkrtool::Fail("NAME, VERSION and GENERATION must have 1-44, 1-8 and 1-4 characters");
+  return 0;
+}
+
+// The backup directory of the key from BACKMNG; empty when there is none.
+std::string BackupDirectory(const bkrtool::Args& key) {
+  Settings settings;
+  VskPath root;
+  vskEnvGetBackupPath(root);
+  unsigned char record[kBkmnRecordSize];
+  std::string directory;
+  if (vskBKRVOpenBKMN(record) == 1) {
+    do {
+      VskPath path;
+      if (vskKeyMatches(record + kBkmnName, key[0].c_str(), key[1].c_str(), key[2].c_str()) &&
+          vskBKRVBackupDirPath(root, record, path)) {
+        directory = path;
+        break;
+      }
+    } while (vskBKRVNextBKMN(record) == 1);
+  }
+  vskBKRVCloseBKMN();
+  return directory;
+}
+
+long long FileSize(const std::string& path) {
+  struct _stati64 status;
+  return ::_stati64(path.c_str(), &status) == 0 ? status.st_size : -1;
+}
+
+int Backup(const bkrtool::Args& args) {
+  if (const int bad = CheckKey(args, 4, "backup NAME VERSION GENERATION PATH")) return bad;
+  const std::uint32_t result = vskAPIBackup(args[0].c_str(), args[1].c_str(), args[2].c_str(), args[3].c_str());
+  if (result != 0) {
+    std::printf("%s %s %s: backup failed (result %u; see CLIENT.LOG)\n", args[0].c_str(), args[1].c_str(),
+                args[2].c_str(), result);
+    return 1;
+  }
+  const std::string directory = BackupDirectory(args);
+  std::printf("%s %s %s: backed up (result 0)\n", args[0].c_str(), args[1].c_str(), args[2].c_str());
+  std::printf("backup directory: %s\n", directory.c_str());
+  const long long saved = FileSize(directory + "\\" + kBackListFileName);
+  const long long added = FileSize(directory + "\\" + kAddFileFileName);
+  std::printf("saved paths: %lld, added paths: %lld\n", saved < 0 ? 0 : saved / static_cast<long long>(kInsRecordSize),
+              added < 0 ? 0 : added / static_cast<long long>(kInsRecordSize));
+  const std::string archive = directory + "\\" + kBackRscFileName;
+  VskArVerifyReport report{};
+  if (FileSize(archive) >= 0 && vskarVerifyArchive(archive.c_str(), &report) == 0)
+    std::printf("archive: %s, %llu bytes encoded, %llu entries (%llu files, %llu directories), %llu bytes saved\n",
+                archive.c_str(), static_cast<unsigned long long>(FileSize(archive)),
+                static_cast<unsigned long long>(report.entries), static_cast<unsigned long long>(report.files),
+                static_cast<unsigned long long>(report.directories),
+                static_cast<unsigned long long>(report.contentBytes));
+  else
+    std::printf("archive: none (no listed path existed)\n");
+  return 0;
+}
+
+const char* RestoreResultText(std::uint32_t result) {
+  switch (result) {
+    case 0: return "restored: the saved files are back and the backup is used up";
+    case 1: return "no usable backup of this key";
+    case 2: return "failed: a restore step failed; the backup was deleted, or kept when protected (see CLIENT.LOG)";
+    case 3: return "failed: and the backup could not be deleted (see CLIENT.LOG)";
+    default: return "failed";
+  }
+}
+
+int Restore(const bkrtool::Args& args) {
+  if (const int bad = CheckKey(args, 3, "restore NAME VERSION GENERATION")) return bad;
+  const std::uint32_t result = vskAPIRestore(args[0].c_str(), args[1].c_str(), args[2].c_str());
+  std::printf("%s %s %s: %s (result %u)\n", args[0].c_str(), args[1].c_str(), args[2].c_str(),
+              RestoreResultText(result), result);
+  return static_cast<int>(result);
+}
+
+int Verify(const bkrtool::Args& args) {
+  if (const int bad = CheckKey(args, 3, "verify NAME VERSION GENERATION")) return bad;
+  const std::string directory = BackupDirectory(args);
+  if (directory.empty()) return bkrtool::Fail("no backup of " + args[0] + " " + args[1] + " " + args[2]);
+  const std::string archive = directory + "\\" + kBackRscFileName;
+  if (FileSize(archive) < 0) {
+    std::printf("%s: no archive (no listed path existed at backup time)\n", directory.c_str());
+    return 0;
+  }
+  VskArVerifyReport report{};
+  const int result = vskarVerifyArchive(archive.c_str(), &report);
+  std::printf("%s: %llu entries (%llu files, %llu directories), %llu bytes of content\n", archive.c_str(),
+              static_cast<unsigned long long>(report.entries), static_cast<unsigned long long>(report.files),
+              static_cast<unsigned long long>(report.directories),
+              static_cast<unsigned long long>(report.contentBytes));
+  if (result != 0) {
+    std::printf("defect: %s\n", report.defect);
+    return 1;
+  }
+  std::printf("ok\n");
+  return 0;
+}
+
+}  // namespace
+
+// An empty management file for a fresh backup root: making a backup never
+// creates one. An existing file is never touched.
+int InitManagementFile(const std::string& root) {
+  if (!::CreateDirectoryA(root.c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS)
+    return bkrtool::Fail("cannot create the backup root " + root);
+  const std::string path = root + "\\" + kBkmnFileName;
+  const int fd = ::_open(path.c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE);
+  if (fd < 0) {
+    if (errno == EEXIST) return bkrtool::Fail(path + " exists already; it is left as it is");
+    return bkrtool::Fail("cannot create " + path + " (errno " + std::to_string(errno) + ")");
+  }
+  const unsigned char header[kBkmnHeaderSize] = {0, 0};
+  const bool written = ::_write(fd, header, sizeof header) == static_cast<int>(sizeof header);
+  if (::_close(fd) != 0 || !written) {
+    ::_unlink(path.c_str());
+    return bkrtool::Fail("cannot write " + path);
+  }
+  std::printf("created %s (no backups)\n", path.c_str());
+  return 0;
+}
+
+BKR_COMMAND("backup", "NAME VERSION GENERATION PATH",
+            "back up PATH for a resource through the service (vskAPIBackup) and show what was saved", Backup);
+BKR_COMMAND("restore", "NAME VERSION GENERATION",
+            "restore the backup of a resource through the service (vskAPIRestore); the exit code is its result",
+            Restore);
+BKR_COMMAND("verify", "NAME VERSION GENERATION",
+            "check the archive of a backup: decode it, walk every entry; exit code 1 on a defect", Verify);
