@@ -268,6 +268,54 @@ TEST_F(Backup, TheInstalledSoftwareEntryIsSavedAndMarked) {
   EXPECT_EQ(ReadFile(db + "\\UPLISTD.BON").substr(kSyscBackupDate, 12), "250101000001");
 }
 
+// Paths a caller may hand over: each gives a clean result, and a failure
+// leaves no record behind.
+TEST_F(Backup, HostilePathsGiveCleanResults) {
+  WriteFile(app + "\\caf\xE9 \xC4rger.txt", "ansi name");
+  WriteFile(app + "\\single.bin", "one file");
+  // A directory chain whose deepest file has an archive name past 259 bytes.
+  std::string deep = app;
+  while (deep.size() < 200) {
+    deep += "\\" + std::string(40, 'd');
+    MakeDir(deep);
+  }
+  // Past MAX_PATH where the file system lets it be made.
+  const std::string longFile = deep + "\\" + std::string(270 - deep.size(), 'f');
+  WriteFile(longFile, "deep");
+  const bool longMade = Exists(longFile);
+  struct Case {
+    const char* label;
+    std::string path;
+    std::uint32_t result;
+  } cases[] = {
+      {"a name with ANSI characters above 0x7F", app + "\\caf\xE9 \xC4rger.txt", 0},
+      {"a file, not a directory", app + "\\single.bin", 0},
+      {"a drive that does not exist", "Q:\\app", 1},
+      {"260 characters that do not exist", "C:\\" + std::string(257, 'p'), 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    WriteFile(mng(), Mng({}));
+    bk::test::RemoveTree(dir("UPI_AAAA"));
+    EXPECT_EQ(Run(c.path), c.result);
+    if (c.result == 0) {
+      const std::vector<SavedEntry> entries = ArchiveEntries(dir("UPI_AAAA") + "\\BACKRSC");
+      ASSERT_FALSE(entries.empty());
+      EXPECT_EQ(entries.back().path, Rel(c.path));
+    } else {
+      EXPECT_EQ(ReadFile(mng()), Mng({}));
+    }
+    vskAPIDelBackup("RES_A", "01", "0001");
+  }
+  if (!longMade) GTEST_SKIP() << "paths past 260 characters cannot be made here";
+  // Archive names are at most 259 bytes: the backup fails whole and is undone.
+  WriteFile(mng(), Mng({}));
+  EXPECT_EQ(Run(app), 1u);
+  EXPECT_EQ(ReadFile(mng()), Mng({}));
+  EXPECT_FALSE(Exists(dir("UPI_AAAA")));
+  EXPECT_TRUE(Logged("Error in vskarCreateArcFileEx"));
+}
+
 // Every write of a backup, and every read of a saved file, fails in turn:
 // each time the backup fails and the backup root is as it was.
 TEST_F(Backup, EveryFailedWriteOrReadLeavesTheRootAsItWas) {
