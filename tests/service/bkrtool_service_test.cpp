@@ -1,0 +1,78 @@
+// The administrator's commands around the main job, run as a separate
+// program: backups --init, backup, list of a backup's archive, verify on the
+// backup and on a damaged copy, restore, tree.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "backup_root.h"
+#include "support/tool_run.h"
+
+namespace {
+
+using bk::test::Exists;
+using bk::test::MakeDir;
+using bk::test::ReadFile;
+using bk::test::WriteFile;
+
+bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+class BkrtoolService : public bk::test::BackupRootTest {
+ protected:
+  bk::test::ToolRun Tool(const std::string& arguments) { return bk::test::RunTool(arguments, output); }
+  bk::test::TempDir output, source;
+};
+
+TEST_F(BkrtoolService, BackupVerifyListAndRestore) {
+  const std::string app = source / "app";
+  MakeDir(app);
+  MakeDir(app + "\\sub");
+  WriteFile(app + "\\a.txt", "alpha");
+  WriteFile(app + "\\sub\\b.txt", std::string(100000, 'b'));
+
+  // A fresh root has no management file; --init makes one and never replaces it.
+  auto run = Tool("backups --init");
+  ASSERT_EQ(run.exitCode, 0u) << run.err;
+  EXPECT_EQ(ReadFile(mng()), std::string(2, '\0'));
+  EXPECT_EQ(Tool("backups --init").exitCode, 2u);
+
+  run = Tool("backup RES_A 01 0001 \"" + app + "\"");
+  ASSERT_EQ(run.exitCode, 0u) << run.out << run.err;
+  EXPECT_TRUE(Has(run.out, "backed up")) << run.out;
+  EXPECT_TRUE(Has(run.out, "backup directory: " + dir("UPI_AAAA"))) << run.out;
+  EXPECT_TRUE(Has(run.out, "saved paths: 1, added paths: 0")) << run.out;
+  EXPECT_TRUE(Has(run.out, "100005 bytes saved")) << run.out;
+
+  run = Tool("list \"" + dir("UPI_AAAA") + "\\BACKRSC\"");
+  EXPECT_EQ(run.exitCode, 0u) << run.err;
+  EXPECT_TRUE(Has(run.out, "sub/b.txt")) << run.out;
+
+  run = Tool("verify RES_A 01 0001");
+  EXPECT_EQ(run.exitCode, 0u) << run.out << run.err;
+  EXPECT_TRUE(Has(run.out, "ok")) << run.out;
+
+  // A damaged copy: verify says what is wrong and changes nothing.
+  const std::string archive = dir("UPI_AAAA") + "\\BACKRSC";
+  const std::string good = ReadFile(archive);
+  std::string damaged = good;
+  damaged.resize(damaged.size() - 10);
+  WriteFile(archive, damaged);
+  run = Tool("verify RES_A 01 0001");
+  EXPECT_EQ(run.exitCode, 1u) << run.out;
+  EXPECT_TRUE(Has(run.out, "defect: ")) << run.out;
+  EXPECT_EQ(ReadFile(archive), damaged);
+  WriteFile(archive, good);
+
+  const std::string before = Tool("tree \"" + app + "\"").out;
+  WriteFile(app + "\\a.txt", "changed");
+  WriteFile(app + "\\added.txt", "added");
+  EXPECT_NE(Tool("tree \"" + app + "\"").out, before);
+  run = Tool("restore RES_A 01 0001");
+  EXPECT_EQ(run.exitCode, 0u) << run.out << run.err;
+  EXPECT_TRUE(Has(run.out, "restored")) << run.out;
+  EXPECT_EQ(Tool("tree \"" + app + "\"").out, before);
+  EXPECT_FALSE(Exists(dir("UPI_AAAA")));
+  EXPECT_EQ(Tool("restore RES_A 01 0001").exitCode, 1u);
+}
+
+}  // namespace
