@@ -124,7 +124,7 @@ int Verify(const bkrtool::Args& args) {
               static_cast<unsigned long long>(report.directories),
               static_cast<unsigned long long>(report.contentBytes));
   if (result != 0) {
-    std::printf("defect: %s\n", report.defect);
+    std::printf("defect: %s\n", report.firstDefect);
     return 1;
   }
   std::printf("ok\n");
