@@ -10,6 +10,9 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <unordered_set>
+#include <vector>
 
 #include "archive/ar_create.h"
 #include "archive/ar_extract.h"
@@ -200,6 +203,88 @@ int vskRestoreSavedFiles() {
   if (vskarRestoreArchive(archive, nullptr) != 0) {
     vskLogTrace(kVskCategory, "ERROR_vskarCreateUnarcNewFile");
     return 1;
+  }
+  return 0;
+}
+
+namespace {
+
+// Paths compared as the file system does: letter case does not count.
+std::string Folded(const char* path) {
+  std::string folded(path);
+  for (char& c : folded)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return folded;
+}
+
+void CollectEntry(void* context, const char* path, bool) {
+  static_cast<std::unordered_set<std::string>*>(context)->insert(Folded(path));
+}
+
+// Removes what lies below `directory` and is not in `saved`. 0, or 30 after
+// a removal failed (logged).
+int PruneDirectory(const std::string& directory, const std::unordered_set<std::string>& saved) {
+  std::vector<WIN32_FIND_DATAA> children;
+  {
+    WIN32_FIND_DATAA found;
+    bk::win::unique_hfind search(::FindFirstFileA((directory + "\\*").c_str(), &found));
+    if (!search) return 0;
+    do {
+      if (std::strcmp(found.cFileName, ".") != 0 && std::strcmp(found.cFileName, "..") != 0)
+        children.push_back(found);
+    } while (::FindNextFileA(search.get(), &found));
+  }
+  for (const WIN32_FIND_DATAA& child : children) {
+    const std::string path = directory + "\\" + child.cFileName;
+    // Links were never saved; they are left as they are.
+    if (child.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;
+    if (saved.count(Folded(path.c_str())) == 0) {
+      vskLogTrace(kVskCategory, "ADDED_PATH_REMOVED path = %s", path.c_str());
+      if (DelBackup_DelDirectory(path.c_str()) != 1) {
+        vskLogTrace(kVskCategory, "ERROR__DelBackup_DelDirectory path = %s", path.c_str());
+        return 30;
+      }
+    } else if (child.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      if (const int result = PruneDirectory(path, saved)) return result;
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+// A saved directory was archived with its whole tree: whatever lies in it now
+// and is not in the archive was added by the installation, inside the
+// directory, where ADDFILE (which names only listed paths) cannot see it.
+int vskRestoreRemoveAddedContents() {
+  char archive[kVskPathSize + 16], backList[kVskPathSize + 16];
+  BackupFile(kBackRscFileName, archive, sizeof archive);
+  BackupFile(kBackListFileName, backList, sizeof backList);
+  if (!Exists(archive)) return 0;
+  const std::string list = [&] {
+    std::string data;
+    bk::win::unique_fd file(::_open(backList, _O_RDONLY | _O_BINARY));
+    unsigned char record[kInsRecordSize];
+    while (file && vskBKRVReadFull(file.get(), record, sizeof record) == static_cast<int>(sizeof record))
+      data.append(reinterpret_cast<char*>(record), sizeof record);
+    return data;
+  }();
+  std::unordered_set<std::string> saved;
+  bool collected = false;
+  for (std::size_t at = 0; at + kInsRecordSize <= list.size(); at += kInsRecordSize) {
+    char path[kInsPathWidth + 1];
+    vskInsRecordPath(reinterpret_cast<const unsigned char*>(list.data() + at), path);
+    const DWORD attributes = ::GetFileAttributesA(path);
+    if (std::strpbrk(path, "*?") != nullptr || attributes == INVALID_FILE_ATTRIBUTES ||
+        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != FILE_ATTRIBUTE_DIRECTORY)
+      continue;
+    if (!collected) {
+      if (vskarVisitArchiveEntries(archive, CollectEntry, &saved) != 0) return 30;
+      collected = true;
+    }
+    // Only a directory whose own entry is in the archive was saved whole.
+    if (saved.count(Folded(path)) == 0) continue;
+    if (const int result = PruneDirectory(path, saved)) return result;
   }
   return 0;
 }

@@ -38,6 +38,9 @@ int vskRestoreFindBackup(const char* name, const char* version, const char* gene
 int vskRestoreCheckSavedFiles();
 int vskRestoreRemoveAddedPaths();
 int vskRestoreSavedFiles();
+// After the saved files are back: removes what the installation added inside
+// a saved directory. 0 or 30.
+int vskRestoreRemoveAddedContents();
 void vskRestorePutBackEntry();
 
 // Backup deletion. Unconditional: 0 deleted, 1/5/10/30 failures.
