@@ -127,7 +127,7 @@ def build(args):
     file_count = 20000 // scale
     directory_count = 500 // scale
     big_directory_files = 3000 // scale
-    mid_count = 450 // scale
+    mid_count = 420 // scale
     large_count = 1 if args.quick else 5
     empty_files = 200 // scale
     empty_directories = 20 // scale
@@ -188,7 +188,8 @@ def build(args):
     total = 0
     base_time = 1546300800  # 2019-01-01
     for index, (size, parts) in enumerate(zip(sizes, placements)):
-        binary = size >= 2 * MIB or rng.random() < 0.45
+        # Program files carry most of the bytes of an installation.
+        binary = size >= 2 * MIB or rng.random() < (0.8 if size >= 64 * KIB else 0.45)
         extension = rng.choice(BINARY_EXTENSIONS if binary else TEXT_EXTENSIONS)
         if parts is big_directory:
             extension = ".lng" if rng.random() < 0.5 else ".res"
