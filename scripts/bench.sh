@@ -1,8 +1,13 @@
 #!/bin/sh
 # Builds the benchmarks in a Release build without sanitizers (build/bench)
 # and runs them. Arguments go to the bench program (--quick for a short run).
+# With --tree: the tree benchmark of the backup and restore exports instead
+# (scripts/bench-tree.sh; as root).
 set -eu
 cd "$(dirname "$0")/.."
+for arg in "$@"; do
+  if [ "$arg" = --tree ]; then exec sh scripts/bench-tree.sh "$@"; fi
+done
 cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_COMPILER=clang \
   -DCMAKE_CXX_COMPILER=clang++ -DBK_SANITIZE=OFF -DBK_FUZZ=OFF -DBK_BUILD_TESTS=OFF >/dev/null
 cmake --build build/bench -j "$(nproc)" --target ecd_bench
