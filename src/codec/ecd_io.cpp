@@ -9,6 +9,7 @@
 
 #include "codec/ecd.h"
 #include "common/byte_order.h"
+#include "common/io_faults.h"
 #include "common/text.h"
 
 #if defined(_WIN32)
@@ -35,24 +36,38 @@ File OpenDistinctOutput(const char* inPath, const char* outPath) {
   return OpenForWriting(outPath);
 }
 
-bool WriteAll(std::FILE* f, const void* data, std::size_t n) { return std::fwrite(data, 1, n, f) == n; }
+bool WriteAll(std::FILE* f, const void* data, std::size_t n) {
+  // Encoded archives and decoded images are file contents that backups and
+  // restores write: the fault seam reaches them here.
+  if (bk::io::ShouldFail(bk::io::IoKind::kWrite)) {
+    errno = EIO;
+    return false;
+  }
+  return std::fwrite(data, 1, n, f) == n;
+}
 
 std::unique_ptr<unsigned char[]> Allocate(std::size_t size) {
   return std::unique_ptr<unsigned char[]>(new (std::nothrow) unsigned char[size]);
 }
 
+void EncodedHeadBytes(int kind, std::int64_t time, unsigned char out[kEcdHeadSize]) {
+  std::memcpy(out, EcdMakeMagicNum(time), kEcdMagicSize);
+  const std::uint16_t words[6] = {static_cast<std::uint16_t>(kind & 0xFF), 0x0201, 0x8000, 0x8120,
+                                  0x8201, 0xFF00};
+  for (int i = 0; i < 6; ++i) bk::StoreBe16(out + kEcdMagicSize + 2 * i, words[i]);
+}
+
 int WriteEncodedHead(OperationLog& log, std::FILE* output, int kind, const char* function,
                      const char* sourceFile) {
-  if (!WriteAll(output, EcdMakeMagicNum(0), kEcdMagicSize)) {
+  unsigned char head[kEcdHeadSize];
+  EncodedHeadBytes(kind, 0, head);
+  if (!WriteAll(output, head, kEcdMagicSize)) {
     log.Line("_write Error on %s %d", function, -1);
     log.ApiError(sourceFile, __LINE__, "%s : %d", "_write", Descriptor(output));
     return kEcdIoError;
   }
-  const std::uint16_t words[6] = {static_cast<std::uint16_t>(kind & 0xFF), 0x0201, 0x8000, 0x8120,
-                                  0x8201, 0xFF00};
-  unsigned char options[sizeof words];
-  for (int i = 0; i < 6; ++i) bk::StoreBe16(options + 2 * i, words[i]);
-  if (!WriteAll(output, options, sizeof options)) {
+  const unsigned char* options = head + kEcdMagicSize;
+  if (!WriteAll(output, options, kEcdHeadSize - kEcdMagicSize)) {
     log.Line("_write[optiomdata] Error on %s %d", function, -1);
     log.ApiError(sourceFile, __LINE__, "%s : %d", "_write", Descriptor(output));
     return kEcdIoError;

@@ -49,6 +49,10 @@ File OpenDistinctOutput(const char* inPath, const char* outPath);
 
 class OperationLog;
 
+// The head of an encoded file as bytes: a new magic number for `time` (0 =
+// now) and the six option words of WriteEncodedHead.
+void EncodedHeadBytes(int kind, std::int64_t time, unsigned char out[28]);
+
 // Writes the head of an encoded file: a new magic number and the six option
 // words (kind, three fixed words that decoders skip, pass-through off, end).
 // `function` names the encoder in the log lines; 0, or kEcdIoError after

@@ -1,0 +1,65 @@
+#pragma once
+// The control encoder (kinds 0 and 1) fed piece by piece: plain bytes go in
+// as they come, and the encoded file comes out through an EncodedOutput in
+// large pieces. For the same plain input it produces the bytes that
+// vskEcdCtrlEncodeFile writes (after the magic number, which is new at every
+// encoding): the same head, one block per 32767 plain bytes, the block word
+// 0x8000 on every block but the last.
+//
+//   ControlStreamEncoder encoder(output, kEcdKindControl);
+//   encoder.Begin();
+//   encoder.Write(data, n);  // any number of times
+//   encoder.Finish();        // the last block and the rest of the output
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+namespace bk::ecd {
+
+// Where the encoded bytes go.
+class EncodedOutput {
+ public:
+  virtual ~EncodedOutput() = default;
+  // Takes all n bytes or fails.
+  virtual bool Write(const void* data, std::size_t n) = 0;
+};
+
+class ControlStreamEncoder {
+ public:
+  // kind 0 (stored) or 1 (control blocks). The output gets pieces of at least
+  // `piece` bytes, only the last one shorter.
+  ControlStreamEncoder(EncodedOutput& output, int kind, std::size_t piece = kDefaultPiece);
+  ControlStreamEncoder(const ControlStreamEncoder&) = delete;
+  ControlStreamEncoder& operator=(const ControlStreamEncoder&) = delete;
+
+  static constexpr std::size_t kDefaultPiece = 256 * 1024;
+
+  // Each returns false once the output has refused a piece (or the memory is
+  // not there); nothing more is passed on after that.
+  bool Begin(std::int64_t magicTime = 0);
+  bool Write(const void* data, std::size_t n);
+  bool Finish();
+
+  bool Failed() const { return failed_; }
+  // Plain bytes taken and encoded bytes produced so far.
+  std::uint64_t PlainBytes() const { return plain_; }
+  std::uint64_t EncodedBytes() const { return encoded_; }
+
+ private:
+  bool EmitChunk(bool more);
+  bool Put(const void* data, std::size_t n);
+  bool FlushOutput();
+
+  EncodedOutput& output_;
+  int kind_;
+  std::size_t piece_;
+  std::unique_ptr<unsigned char[]> chunk_;   // plain bytes of the block being filled
+  std::size_t chunkLength_ = 0;
+  std::unique_ptr<unsigned char[]> buffer_;  // encoded bytes not yet passed on
+  std::size_t bufferCapacity_ = 0;
+  std::size_t used_ = 0;
+  std::uint64_t plain_ = 0, encoded_ = 0;
+  bool begun_ = false, finished_ = false, failed_ = false;
+};
+
+}  // namespace bk::ecd
