@@ -97,7 +97,7 @@ Bytes EncodeWith(const ScratchDir& dir, const Bytes& plain, int kind) {
 Bytes PassThrough(const Bytes& plain) {
   const unsigned char* m = EcdMakeMagicNum(1000000000);
   Bytes image(m, m + 16);
-  for (std::uint16_t w : {0x0000, 0x8002, 0xFF00}) {
+  for (std::uint16_t w : {std::uint16_t{0x0000}, std::uint16_t{0x8002}, std::uint16_t{0xFF00}}) {
     image.push_back(static_cast<unsigned char>(w >> 8));
     image.push_back(static_cast<unsigned char>(w));
   }
