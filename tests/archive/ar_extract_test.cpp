@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "archive/ar_extract.h"
+#include "archive/acl_data.h"
 #include "archive/ar_reader.h"
 #include "common/io_faults.h"
 #include "platform/unique_handle.h"
@@ -405,6 +406,58 @@ TEST_F(Extract, ProgressMovesInStepsOfFiveFromTwentyToSeventyFiveForRArchives) {
   Gauge().clear();
   ASSERT_EQ(vskarRestoreArchive(SaveEncoded(archive, "R0000002").c_str(), target().c_str()), 0);
   EXPECT_EQ(Gauge(), expected);
+}
+
+// --- security descriptors ----------------------------------------------------------------------
+
+struct Applied {
+  std::string path;
+  DWORD attributesThen;
+  std::int64_t modifiedThen;
+};
+std::vector<Applied> g_applied;
+
+BOOL WINAPI RecordSecurity(LPCSTR path, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR) {
+  std::int64_t m = 0, a = 0;
+  TimesOf(path, &m, &a);
+  g_applied.push_back({path, ::GetFileAttributesA(path), m});
+  return TRUE;
+}
+
+TEST_F(Extract, ADescriptorGoesOnAfterTheContentAndBeforeTimesAndAttributes) {
+  const std::string source = work / "source.txt";
+  WriteFile(source, "x");
+  unsigned char* payload = nullptr;
+  std::uint32_t length = 0;
+  vskarGetACLData(source.c_str(), &payload, &length);
+  ASSERT_GT(length, 0u);
+  const Bytes descriptor(payload, payload + length);
+  vskarReleaseACLData(payload);
+
+  Item guarded, plain, dir;
+  guarded.path = "guarded.txt";
+  guarded.content = "guarded";
+  guarded.kind = 1 | 8;
+  guarded.security = descriptor;
+  plain.path = "plain.txt";
+  plain.content = "plain";
+  dir.path = "dir";
+  dir.directory = true;
+  dir.security = descriptor;
+  g_applied.clear();
+  vskarSetFileSecurityCall(RecordSecurity);
+  const Bytes archive = BuildArchive({guarded, plain, dir});
+  const int rc = vskarRestoreArchive(SaveEncoded(archive).c_str(), target().c_str());
+  vskarSetFileSecurityCall(nullptr);
+  ASSERT_EQ(rc, 0) << Dump();
+  // Only the entries that carry one get it; the file had its content, and
+  // neither its times nor its read-only attribute yet.
+  ASSERT_EQ(g_applied.size(), 2u);
+  EXPECT_EQ(g_applied[0].path, target() + "\\guarded.txt");
+  EXPECT_EQ(g_applied[0].attributesThen & FILE_ATTRIBUTE_READONLY, 0u);
+  EXPECT_NE(g_applied[0].modifiedThen, guarded.modified);
+  EXPECT_EQ(g_applied[1].path, target() + "\\dir");
+  ExpectTreeMatchesArchive(archive, target());
 }
 
 }  // namespace
