@@ -28,7 +28,7 @@
 #include "archive/ar_format.h"
 #include "archive/ar_writer.h"
 #include "codec/ecd.h"
-#include "codec/ecd_stream.h"
+#include "codec/ecd_stream_encode.h"
 #include "common/io_faults.h"
 #include "platform/unique_handle.h"
 

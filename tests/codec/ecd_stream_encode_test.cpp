@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "codec/ecd.h"
-#include "codec/ecd_stream.h"
+#include "codec/ecd_stream_encode.h"
 #include "support/portable_fixtures.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "codec/ecd_stream.h"
+#include "codec/ecd_stream_encode.h"
 
 #include <cstring>
 #include <new>

@@ -1,0 +1,191 @@
+// The archive check before a restore (Windows): the file is decoded and its
+// archive walked to the end through the portable readers, every entry's path
+// checked as extraction would build it. Nothing is written.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "archive/ar_extract.h"
+#include "archive/ar_extract_internal.h"
+#include "archive/ar_paths.h"
+#include "archive/ar_reader.h"
+#include "platform/unique_handle.h"
+
+namespace bk::ar::ex {
+
+namespace {
+
+constexpr const char* kSource = kSourceMain;
+
+struct Check {
+  VskArVerifyReport* report;
+  std::string defect;
+  VskarEntryVisit visit = nullptr;  // told every entry of the current layout
+  void* context = nullptr;
+
+  int Fail(int rc, const std::string& why) {
+    if (defect.empty()) defect = why;
+    return rc;
+  }
+};
+
+// The base and every entry's path as extraction builds them without a target.
+bool PathsOk(Check& c, const std::string& base, const char* name) {
+  std::string why;
+  if (!IsSafeEntryName(name, &why)) {
+    c.Fail(-1, std::string("the entry ") + name + " is outside the base directory: " + why);
+    return false;
+  }
+  if (EntryPath(base, name).size() > kMaxPathLength) {
+    c.Fail(-1, std::string("the path of the entry ") + name + " is longer than 259 bytes");
+    return false;
+  }
+  return true;
+}
+
+int WalkCurrent(Check& c, ArSource& source) {
+  ArReader reader(source);
+  if (const int rc = reader.Open()) return c.Fail(rc, reader.Error());
+  const char* drive = reader.DriveName();
+  const char* basePath = reader.BasePathName();
+  std::string why;
+  const bool letter = std::strlen(drive) == 1 &&
+                      ((drive[0] >= 'A' && drive[0] <= 'Z') || (drive[0] >= 'a' && drive[0] <= 'z'));
+  if (!letter) return c.Fail(-1, std::string("the drive name \"") + drive + "\" is not a drive letter");
+  if (!IsSafeBasePathName(basePath, &why))
+    return c.Fail(-1, std::string("the base path name \"") + basePath + "\": " + why);
+  const std::string base = std::string(drive) + ":\\" + basePath;
+  if (base.size() > kMaxPathLength) return c.Fail(-1, "the base directory is longer than a path");
+
+  static unsigned char scratch[kPiece];
+  ArEntry entry;
+  bool found = false;
+  while (reader.Next(entry, found) == kArOk && found) {
+    if (!PathsOk(c, base, entry.path.c_str())) return -1;
+    if (c.visit != nullptr) c.visit(c.context, EntryPath(base, entry.path).c_str(), entry.header.IsDirectory());
+    ++c.report->entries;
+    if (entry.header.IsDirectory()) {
+      ++c.report->directories;
+    } else {
+      ++c.report->files;
+      std::size_t got = 0;
+      do {
+        if (reader.ReadContent(scratch, sizeof scratch, got) != kArOk) break;
+        c.report->contentBytes += got;
+      } while (got != 0);
+    }
+  }
+  if (reader.Status() != kArOk) return c.Fail(reader.Status(), reader.Error());
+  return 0;
+}
+
+int WalkLegacy(Check& c, ArSource& source) {
+  LegacyArReader reader(source);
+  if (const int rc = reader.Open()) return c.Fail(rc, reader.Error());
+  const std::string base = std::string(reader.Name(reader.Header().driveIndex)) + ":" +
+                           reader.Name(reader.Header().pathIndex);
+  static unsigned char scratch[kPiece];
+  for (;;) {
+    LegacyArEntry entry;
+    bool found = false;
+    if (const int rc = reader.Next(entry, found)) return c.Fail(rc, reader.Error());
+    if (!found) return 0;
+    std::string why;
+    if (!IsSafeEntryName(entry.path.c_str(), &why))
+      return c.Fail(-1, "the entry " + entry.path + " is outside the base directory: " + why);
+    if (base.size() + 1 + entry.path.size() > kMaxPathLength)
+      return c.Fail(-1, "the path of the entry " + entry.path + " is longer than 259 bytes");
+    ++c.report->entries;
+    if (entry.header.IsDirectory()) {
+      ++c.report->directories;
+    } else {
+      ++c.report->files;
+    }
+    std::size_t got = 0;
+    do {
+      if (const int rc = reader.ReadContent(scratch, sizeof scratch, got)) return c.Fail(rc, reader.Error());
+      c.report->contentBytes += got;
+    } while (got != 0);
+  }
+}
+
+int Verify(const char* archivePath, Check& c) {
+  bk::win::unique_any<bk::win::traits::File> file(::CreateFileA(
+      archivePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!file) {
+    const DWORD error = ::GetLastError();
+    ApiWindows(kSource, __LINE__, error, "CreateFile OPEN_EXISTING error, %s", archivePath);
+    return c.Fail(-1, "the file cannot be opened (error " + std::to_string(error) + ")");
+  }
+  unsigned char head[kLegacyHeaderSize] = {};
+  {
+    HandleReader reader(file.get());
+    if (!reader.Ok()) return c.Fail(-1, "no memory");
+    ReadFirst(reader, head, sizeof head);
+    if (reader.Failed()) return c.Fail(-1, "the file cannot be read (error " + std::to_string(reader.Error()) + ")");
+  }
+  LARGE_INTEGER start{};
+  if (!::SetFilePointerEx(file.get(), start, nullptr, FILE_BEGIN)) return c.Fail(-1, "the file cannot be read");
+
+  if (IsEncodedHead(head)) {
+    c.report->encoded = true;
+    HandleReader reader(file.get());
+    if (!reader.Ok()) return c.Fail(-1, "no memory");
+    HandleByteInput bytes(reader);
+    bk::ecd::StreamDecoder decoder(bytes, archivePath, reader.FileSize());
+    if (const int rc = decoder.Begin(); rc != kEcdDecodeOk)
+      return c.Fail(rc, "the encoded file cannot be decoded (result " + std::to_string(rc) + ")");
+    DecodedInput input(decoder, reader, archivePath);
+    ForwardSource source(input, UINT64_MAX);
+    const int walked = WalkCurrent(c, source);
+    const int decoded = decoder.Finish();
+    if (decoded != kEcdDecodeOk)
+      return c.Fail(decoded, "the encoded file cannot be decoded (result " + std::to_string(decoded) + ")");
+    return walked;
+  }
+  if (IsLegacyLayout(head, sizeof head)) {
+    c.report->legacy = true;
+    HandleSource source(file.get());
+    return WalkLegacy(c, source);
+  }
+  HandleReader reader(file.get());
+  if (!reader.Ok()) return c.Fail(-1, "no memory");
+  PlainInput input(reader);
+  ForwardSource source(input, reader.FileSize());
+  return WalkCurrent(c, source);
+}
+
+}  // namespace
+
+}  // namespace bk::ar::ex
+
+namespace {
+
+int VerifyVisiting(const char* archivePath, VskArVerifyReport* report, VskarEntryVisit visit, void* context) {
+  using namespace bk::ar::ex;
+  VskArVerifyReport local;
+  Check c{report != nullptr ? report : &local, {}, visit, context};
+  *c.report = VskArVerifyReport{};
+  int rc;
+  try {
+    rc = Verify(archivePath, c);
+  } catch (...) {
+    rc = c.Fail(-1, "unexpected failure");
+  }
+  if (rc != 0) {
+    if (c.defect.empty()) c.defect = "defective archive";
+    std::snprintf(c.report->firstDefect, sizeof c.report->firstDefect, "%s", c.defect.c_str());
+    Line("vskarVerifyArchive: %s: %s", archivePath, c.defect.c_str());
+  }
+  return rc;
+}
+
+}  // namespace
+
+int vskarVerifyArchive(const char* archivePath, VskArVerifyReport* report) {
+  return VerifyVisiting(archivePath, report, nullptr, nullptr);
+}
+
+int vskarVisitArchiveEntries(const char* archivePath, VskarEntryVisit visit, void* context) {
+  return VerifyVisiting(archivePath, nullptr, visit, context);
+}
