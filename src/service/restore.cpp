@@ -57,8 +57,8 @@ std::uint32_t vskDoRestore(const char* name, const char* version, const char* ge
   // defective archive leaves the installation whole.
   if (vskRestoreCheckSavedFiles() != 0) return FailedStep(name, version, generation);
   if (vskRestoreRemoveAddedPaths() != 0) return FailedStep(name, version, generation);
-  if (vskRestoreSavedFiles() != 0) return FailedStep(name, version, generation);
   if (vskRestoreRemoveAddedContents() != 0) return FailedStep(name, version, generation);
+  if (vskRestoreSavedFiles() != 0) return FailedStep(name, version, generation);
   if (vskAPIDelBackup(name, version, generation) != 0) {
     vskLogTrace(kVskCategory, "vskAPIDelBackup_ERR");
     return 3;

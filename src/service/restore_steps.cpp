@@ -122,12 +122,36 @@ int vskRestoreFindBackup(const char* name, const char* version, const char* gene
   return 10;
 }
 
+namespace {
+
+// Paths compared as the file system does: letter case does not count.
+std::string Folded(const char* path) {
+  std::string folded(path);
+  for (char& c : folded)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return folded;
+}
+
+// The paths the backup's archive puts back, from the check of the archive;
+// part of the restore's state.
+std::unordered_set<std::string>& SavedPaths() {
+  static std::unordered_set<std::string> paths;
+  return paths;
+}
+
+void CollectEntry(void* context, const char* path, bool) {
+  static_cast<std::unordered_set<std::string>*>(context)->insert(Folded(path));
+}
+
+}  // namespace
+
 int vskRestoreCheckSavedFiles() {
+  SavedPaths().clear();
   char archive[kVskPathSize + 16];
   BackupFile(kBackRscFileName, archive, sizeof archive);
   if (!Exists(archive)) return 0;
-  VskArVerifyReport report{};
-  if (vskarVerifyArchive(archive, &report) == 0) return 0;
+  if (vskarVisitArchiveEntries(archive, CollectEntry, &SavedPaths()) == 0) return 0;
+  SavedPaths().clear();
   vskLogTrace(kVskCategory, "ERROR_vskarCreateUnarcNewFile");
   return 1;
 }
@@ -209,18 +233,6 @@ int vskRestoreSavedFiles() {
 
 namespace {
 
-// Paths compared as the file system does: letter case does not count.
-std::string Folded(const char* path) {
-  std::string folded(path);
-  for (char& c : folded)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return folded;
-}
-
-void CollectEntry(void* context, const char* path, bool) {
-  static_cast<std::unordered_set<std::string>*>(context)->insert(Folded(path));
-}
-
 // Removes what lies below `directory` and is not in `saved`. 0, or 30 after
 // a removal failed (logged).
 int PruneDirectory(const std::string& directory, const std::unordered_set<std::string>& saved) {
@@ -256,6 +268,8 @@ int PruneDirectory(const std::string& directory, const std::unordered_set<std::s
 // A saved directory was archived with its whole tree: whatever lies in it now
 // and is not in the archive was added by the installation, inside the
 // directory, where ADDFILE (which names only listed paths) cannot see it.
+// It goes before the saved files are put back, so that the directories'
+// times are set after the last change inside them.
 int vskRestoreRemoveAddedContents() {
   char archive[kVskPathSize + 16], backList[kVskPathSize + 16];
   BackupFile(kBackRscFileName, archive, sizeof archive);
@@ -269,8 +283,7 @@ int vskRestoreRemoveAddedContents() {
       data.append(reinterpret_cast<char*>(record), sizeof record);
     return data;
   }();
-  std::unordered_set<std::string> saved;
-  bool collected = false;
+  const std::unordered_set<std::string>& saved = SavedPaths();
   for (std::size_t at = 0; at + kInsRecordSize <= list.size(); at += kInsRecordSize) {
     char path[kInsPathWidth + 1];
     vskInsRecordPath(reinterpret_cast<const unsigned char*>(list.data() + at), path);
@@ -278,10 +291,6 @@ int vskRestoreRemoveAddedContents() {
     if (std::strpbrk(path, "*?") != nullptr || attributes == INVALID_FILE_ATTRIBUTES ||
         (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != FILE_ATTRIBUTE_DIRECTORY)
       continue;
-    if (!collected) {
-      if (vskarVisitArchiveEntries(archive, CollectEntry, &saved) != 0) return 30;
-      collected = true;
-    }
     // Only a directory whose own entry is in the archive was saved whole.
     if (saved.count(Folded(path)) == 0) continue;
     if (const int result = PruneDirectory(path, saved)) return result;

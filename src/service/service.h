@@ -34,12 +34,13 @@ void vskRestoreClearState();
 // Saved files: 0 or 1. The entry step only logs its failure.
 int vskRestoreFindBackup(const char* name, const char* version, const char* generation);
 // Before anything is changed: 0 when BACKRSC is absent or decodes and walks
-// cleanly to its end, 1 otherwise (logged as a failed saved-files step).
+// cleanly to its end (its paths are kept for the restore), 1 otherwise
+// (logged as a failed saved-files step).
 int vskRestoreCheckSavedFiles();
 int vskRestoreRemoveAddedPaths();
 int vskRestoreSavedFiles();
-// After the saved files are back: removes what the installation added inside
-// a saved directory. 0 or 30.
+// Before the saved files are put back: removes what the installation added
+// inside a saved directory (the archive's paths come from the check). 0 or 30.
 int vskRestoreRemoveAddedContents();
 void vskRestorePutBackEntry();
 

@@ -56,6 +56,26 @@ inline Snapshot TakeSnapshot(const std::string& root) {
   return s;
 }
 
+// What differs between two snapshots, one line per path; empty when equal.
+inline std::string SnapshotDiff(const Snapshot& expected, const Snapshot& actual) {
+  std::string out;
+  auto describe = [](const SnapshotEntry& e) {
+    return "attributes " + std::to_string(e.attributes) + ", " + std::to_string(e.content.size()) +
+           " bytes, modified " + std::to_string(e.modified);
+  };
+  for (const auto& [path, e] : expected) {
+    auto it = actual.find(path);
+    if (it == actual.end())
+      out += "missing: " + path + "\n";
+    else if (!(it->second == e))
+      out += "differs: " + path + " (" + describe(e) + " / " + describe(it->second) +
+             (it->second.content == e.content ? "" : ", content differs") + ")\n";
+  }
+  for (const auto& [path, e] : actual)
+    if (expected.count(path) == 0) out += "extra: " + path + "\n";
+  return out;
+}
+
 // Sets a file's or directory's modification and access times (local seconds).
 inline void SetTimes(const std::string& path, int year, int month, int day, int hour = 12) {
   SYSTEMTIME st{};
