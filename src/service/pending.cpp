@@ -4,7 +4,6 @@
 
 int vskWriteInstallList(const char*) { return 1; }
 int vskAPIMakeBackup(const char*, const char*, const char*) { return 1; }
-int vskGetResourceFileList(const char*, const char*, const char*, const char*) { return 2; }
 int vskRestoreFindBackup(const char*, const char*, const char*) { return 10; }
 int vskRestoreRemoveAddedPaths() { return 30; }
 int vskRestoreSavedFiles() { return 1; }
