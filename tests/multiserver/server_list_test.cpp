@@ -86,6 +86,10 @@ TEST_F(JobDirectories, CurrentServerIsSetOnce) {
   EXPECT_EQ(Path(103, &result), install / "CLIENT\\RESOURCE\\HOST0002");
   vskMultisrvFreeSSIList();
   EXPECT_EQ(vskMultisrvServerListCount(), 0u);
+  // Logging switched off does not stop the lookup.
+  Set("LogOption", "NO");
+  EXPECT_EQ(vskMultisrvSetSSIListInfo("10.0.0.6", "orlavs", nullptr), 1);
+  EXPECT_EQ(vskMultisrvServerListCount(), 1u);
   // This test program is not the installer: no dial-up.
   EXPECT_EQ(vskMultisrvCheckRasConnect(), 0);
 }
