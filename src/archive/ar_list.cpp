@@ -14,6 +14,7 @@
 #include "common/byte_order.h"
 #include "environment/command_file.h"
 #include "logging/log.h"
+#include "platform/file_commit.h"
 #include "platform/unique_handle.h"
 
 namespace {
@@ -287,30 +288,30 @@ int vskarCreatearListFileEx(const char* archivePath, const char* targetDir, cons
   }
 
   if (encoded) {
+    // The archive is decoded into the work copy, which then takes the
+    // archive's name in one step: whenever the process stops or a step
+    // fails, the archive path holds either the encoded archive or the whole
+    // plain one, never a part of it or nothing.
     char work[MAX_PATH + 8];
     if (std::snprintf(work, sizeof work, "%s.dcd", archivePath) >= static_cast<int>(sizeof work)) {
-      vskLogTrace(kCategory, "MoveFile Error On vskarCreatearListFileEx %s %d", archivePath, static_cast<int>(ERROR_FILENAME_EXCED_RANGE));
+      vskLogTrace(kCategory, "MoveFile Error On vskarCreatearListFileEx %s %d", archivePath,
+                  static_cast<int>(ERROR_FILENAME_EXCED_RANGE));
       return kArListFailed;
     }
-    ::DeleteFileA(work);
-    if (!::MoveFileA(archivePath, work)) {
-      const DWORD error = ::GetLastError();
-      ApiError(error, kModuleEx, __LINE__, "MoveFile, From %s To %s", archivePath, work);
-      vskLogTrace(kCategory, "MoveFile Error On vskarCreatearListFileEx %s %lu", archivePath, error);
-      return kArListFailed;  // the archive stays under its own name
-    }
-    const int decoded = vskEcdCtrlDecodeFile(work, archivePath);
+    ::DeleteFileA(work);  // left over from an interrupted listing
+    const int decoded = vskEcdCtrlDecodeFile(archivePath, work);
     if (decoded != kEcdDecodeOk) {
-      // The encoded archive is the only copy: it goes back under its name.
-      ::DeleteFileA(archivePath);
-      if (!::MoveFileA(work, archivePath)) {
-        const DWORD error = ::GetLastError();
-        ApiError(error, kModuleEx, __LINE__, "MoveFile, From %s To %s", work, archivePath);
-      }
+      ::DeleteFileA(work);
       vskLogTrace(kCategory, "vskEcdCtrlDecodeFile Error %s", archivePath);
       return decoded == kEcdBadBlock ? kArListDecodeOrFallbackFailed : kArListFailed;
     }
-    ::DeleteFileA(work);
+    bk::win::CommitFailure failure;
+    if (!bk::win::CommitWorkCopy(work, archivePath, &failure)) {
+      ApiError(failure.error, kModuleEx, __LINE__, "MoveFile, From %s To %s", work, archivePath);
+      vskLogTrace(kCategory, "MoveFile Error On vskarCreatearListFileEx %s %lu", archivePath, failure.error);
+      ::DeleteFileA(work);
+      return kArListFailed;
+    }
   }
 
   const int result = vskarCreatearListFile(archivePath, targetDir, listPath);

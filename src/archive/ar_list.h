@@ -29,9 +29,9 @@ inline constexpr int kArListDecodeOrFallbackFailed = 2;
 // vskarCreatearListFile also gives 3: the file is not a resource archive.
 inline constexpr int kArListNotArchive = 3;
 
-// The entry: an encoded archive is first decoded in place (through the work
-// copy "<archive>.dcd"; when that fails the encoded archive is left, or put
-// back, under its own name). A file that is not a resource archive is
+// The entry: an encoded archive is first decoded in place (into the work
+// copy "<archive>.dcd", which then replaces it in one step; when a step fails
+// the encoded archive stays under its own name). A file that is not a resource archive is
 // answered by the host resource list. 0, 2 (decoder -4 or fallback failed),
 // -1 (anything else). targetDir may be null: the archive's own base is used.
 int vskarCreatearListFileEx(const char* archivePath, const char* targetDir, const char* listPath);

@@ -265,7 +265,14 @@ TEST_F(ListFile, EncodedArchiveSurvivesAFailedDecodingOrRename) {
     EXPECT_EQ(Run(), -1);
   }
   EXPECT_EQ(ReadFile(archive()), whole);
+  EXPECT_FALSE(Exists(archive() + ".dcd"));
   EXPECT_TRUE(Logged("MoveFile Error On vskarCreatearListFileEx " + archive()));
+
+  // A leftover work copy of an interrupted listing is replaced, not used.
+  WriteFile(archive() + ".dcd", "stale");
+  EXPECT_EQ(Run(), 0);
+  EXPECT_EQ(ReadFile(archive()), ReadFile(plainPath));
+  EXPECT_FALSE(Exists(archive() + ".dcd"));
 }
 
 TEST_F(ListFile, NonArchiveIsAnsweredByTheHostResourceList) {
