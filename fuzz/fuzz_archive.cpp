@@ -1,7 +1,10 @@
 // Archive readers (current and legacy layout, plain or encoded) on arbitrary
-// bytes: every entry, name and content byte is read.
+// bytes: every entry, name and content byte is read. The skipping reader (as
+// the list builder uses it) must list the same entries wherever the reading
+// one succeeds.
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "archive/ar_reader.h"
@@ -11,7 +14,24 @@ using namespace bk::ar;
 
 namespace {
 
+// Path, size and kind of every entry; false when the reading failed.
+bool Listing(const std::vector<unsigned char>& a, bool skip, std::vector<std::string>& out) {
+  ArMemorySource source(a.data(), a.size());
+  ArReader reader(source);
+  reader.SetSkipAssociated(skip);
+  if (reader.Open() != kArOk) return false;
+  ArEntry e;
+  bool found;
+  while (reader.Next(e, found) == kArOk && found) {
+    out.push_back(e.path + "|" + std::to_string(e.header.fileSize) + "|" + std::to_string(e.header.fileKind));
+    if (skip && e.hasSecurity) __builtin_trap();
+  }
+  return reader.Status() == kArOk;
+}
+
 void ReadCurrent(const std::vector<unsigned char>& a) {
+  std::vector<std::string> reading, skipping;
+  if (Listing(a, false, reading) && (!Listing(a, true, skipping) || skipping != reading)) __builtin_trap();
   ArMemorySource source(a.data(), a.size());
   ArReader reader(source);
   if (reader.Open() != kArOk) return;

@@ -43,6 +43,7 @@ int ArReader::ReadNames(std::uint32_t length, const char* what) {
 }
 
 int ArReader::Open() {
+  part_ = ArPart::kHeader;
   unsigned char bytes[kHeaderSize] = {};
   const std::size_t got = source_.Read(bytes, sizeof bytes);
   if (got < sizeof bytes) std::memset(bytes + got, 0, sizeof bytes - got);
@@ -75,11 +76,9 @@ int ArReader::Open() {
 int ArReader::Next(ArEntry& entry, bool& found) {
   found = false;
   if (!open_ || status_ != kArOk) return status_ != kArOk ? status_ : Fail(kArMisuse, "the archive is not open");
-  if (contentLeft_ != 0) {
-    if (SkipTo(position_ + contentLeft_) != kArOk) return status_;
-    contentLeft_ = 0;
-  }
+  if (SkipContent() != kArOk) return status_;
   const std::uint64_t size = header_.arcSize;
+  part_ = ArPart::kEntryHeader;
   if (position_ >= size) {
     if (names_.Loaded() != names_.Capacity())
       return Fail(kArDefective, "the names blocks hold " + Number(names_.Loaded()) + " names, nameCount says " +
@@ -96,8 +95,12 @@ int ArReader::Next(ArEntry& entry, bool& found) {
 
   entry.hasSecurity = false;
   entry.security.clear();
-  if (h.assocSize != 0) {
-    if (h.assocSize > size - position_) return Fail(kArDefective, "associated information at " + Number(at) + " runs past the archive");
+  part_ = ArPart::kAssociated;
+  if (h.assocSize > size - position_)
+    return Fail(kArDefective, "associated information at " + Number(at) + " runs past the archive");
+  if (h.assocSize != 0 && skipAssociated_) {
+    if (SkipTo(position_ + h.assocSize) != kArOk) return status_;
+  } else if (h.assocSize != 0) {
     if (h.assocSize < kAssocHeadSize) return Fail(kArDefective, "associated information at " + Number(at) + " is shorter than its head");
     unsigned char head[kAssocHeadSize];
     if (ReadExact(head, sizeof head, "associated information") != kArOk) return status_;
@@ -118,6 +121,7 @@ int ArReader::Next(ArEntry& entry, bool& found) {
     }
   }
 
+  part_ = ArPart::kNames;
   if (h.nameSize > size - position_) return Fail(kArDefective, "the names block of the entry at " + Number(at) + " runs past the archive");
   if (ReadNames(h.nameSize, "entry names block") != kArOk) return status_;
   const char* path = names_.Name(h.nameNo);
@@ -126,6 +130,7 @@ int ArReader::Next(ArEntry& entry, bool& found) {
                                   Number(names_.Loaded()) + " names read");
   entry.path = path;
 
+  part_ = ArPart::kContent;
   // The running position moves by fileSize while dataSize bytes follow: the
   // two must agree, and a directory has none.
   if (h.dataSize != h.fileSize)
@@ -134,6 +139,15 @@ int ArReader::Next(ArEntry& entry, bool& found) {
   if (h.dataSize > size - position_) return Fail(kArDefective, "the content of " + entry.path + " runs past the archive");
   contentLeft_ = h.dataSize;
   found = true;
+  return kArOk;
+}
+
+int ArReader::SkipContent() {
+  if (status_ != kArOk) return status_;
+  if (contentLeft_ == 0) return kArOk;
+  part_ = ArPart::kContent;
+  if (SkipTo(position_ + contentLeft_) != kArOk) return status_;
+  contentLeft_ = 0;
   return kArOk;
 }
 

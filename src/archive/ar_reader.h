@@ -23,6 +23,9 @@
 
 namespace bk::ar {
 
+// The part of the layout a reader was at when it failed.
+enum class ArPart { kNone, kHeader, kEntryHeader, kAssociated, kNames, kContent };
+
 struct ArEntry {
   VsConFileIn header;
   std::string path;                    // the relative path ("." for the base itself)
@@ -45,6 +48,14 @@ class ArReader {
   int Next(ArEntry& entry, bool& found);
   // Reads up to n bytes of the current entry's content; `got` 0 at its end.
   int ReadContent(void* buffer, std::size_t n, std::size_t& got);
+  // Moves past the rest of the current entry's content without reading it
+  // (the next Next() call would do the same).
+  int SkipContent();
+
+  // When on (before Open), associated-information blocks are moved over
+  // whole without reading a byte of them: entries then never carry security
+  // data. For readers that need names and headers only (the list builder).
+  void SetSkipAssociated(bool on) { skipAssociated_ = on; }
 
   const VsConReIn& Header() const { return header_; }
   const MatchTable& Names() const { return names_; }
@@ -54,6 +65,8 @@ class ArReader {
   int Status() const { return status_; }
   // What was wrong, for people (empty after success).
   const std::string& Error() const { return error_; }
+  // Where the reading stopped after a failure (kNone after success).
+  ArPart FailedPart() const { return status_ != kArOk ? part_ : ArPart::kNone; }
 
  private:
   int Fail(int status, const std::string& why);
@@ -69,6 +82,8 @@ class ArReader {
   int status_ = kArOk;
   std::string error_;
   bool open_ = false;
+  bool skipAssociated_ = false;
+  ArPart part_ = ArPart::kNone;
 };
 
 struct LegacyArEntry {

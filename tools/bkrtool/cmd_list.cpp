@@ -9,6 +9,7 @@
 #include "codec/ecd.h"
 #include "command.h"
 #include "file_bytes.h"
+#include "list_records.h"
 
 namespace {
 
@@ -83,6 +84,7 @@ int List(const bkrtool::Args& args) {
   const std::vector<unsigned char>* archive = &file;
   bk::ecd::ImageInfo info;
   const int decodeResult = bk::ecd::DecodeImage(file.data(), file.size(), &decoded, &info);
+  if (!info.magicValid && bkrtool::LooksLikeListFile(file)) return bkrtool::PrintListRecords(path, file, p.Has("json"));
   if (info.magicValid) {
     if (decodeResult != kEcdDecodeOk)
       return bkrtool::Fail(path + ": encoded file cannot be decoded (result " + std::to_string(decodeResult) + ")");
@@ -191,4 +193,4 @@ int List(const bkrtool::Args& args) {
 }  // namespace
 
 BKR_COMMAND("list", "[--verbose] [--json] ARCHIVE",
-            "list a resource archive (plain or encoded; decoded in memory): kind, flags, size, date, path", List);
+            "list a resource archive (plain or encoded; decoded in memory) or a list file's 277-byte records: kind, flags, size, date, path", List);

@@ -1,0 +1,321 @@
+#include "archive/ar_list.h"
+
+#include <windows.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "archive/ar_format.h"
+#include "archive/ar_io.h"
+#include "archive/ar_reader.h"
+#include "codec/ecd.h"
+#include "common/byte_order.h"
+#include "environment/command_file.h"
+#include "logging/log.h"
+#include "platform/file_commit.h"
+#include "platform/unique_handle.h"
+
+namespace {
+
+constexpr char kCategory[] = "ar";
+constexpr char kModuleEx[] = "client\\ar\\arlistex";
+constexpr char kModule[] = "client\\ar\\arlist";
+
+void ApiError(DWORD error, const char* module, int line, const char* format, const char* a = nullptr,
+              const char* b = nullptr) {
+  char info[2 * MAX_PATH + 64];
+  std::snprintf(info, sizeof info, format, a, b);
+  vskLogApiError(kVskApiWindows, kCategory, info, static_cast<std::int32_t>(error), module, line);
+}
+
+// Archive bytes from a Win32 file handle. Seeks move the file position only,
+// so whatever a reader skips is never read.
+class HandleSource : public bk::ar::ArSource {
+ public:
+  explicit HandleSource(HANDLE file) : file_(file) {
+    LARGE_INTEGER size;
+    if (::GetFileSizeEx(file, &size) && size.QuadPart > 0) size_ = static_cast<std::uint64_t>(size.QuadPart);
+  }
+  std::size_t Read(void* buffer, std::size_t n) override {
+    std::size_t total = 0;
+    auto* out = static_cast<unsigned char*>(buffer);
+    while (total < n) {
+      const std::size_t left = n - total;
+      const DWORD piece = left > 0x10000000 ? 0x10000000 : static_cast<DWORD>(left);
+      DWORD got = 0;
+      if (!::ReadFile(file_, out + total, piece, &got, nullptr)) {
+        error_ = ::GetLastError();
+        break;
+      }
+      if (got == 0) {
+        error_ = ERROR_HANDLE_EOF;
+        break;
+      }
+      total += got;
+    }
+    return total;
+  }
+  bool Seek(std::uint64_t offset) override {
+    LARGE_INTEGER to;
+    to.QuadPart = static_cast<LONGLONG>(offset);
+    if (offset > size_) {
+      error_ = ERROR_NEGATIVE_SEEK;
+      return false;
+    }
+    if (!::SetFilePointerEx(file_, to, nullptr, FILE_BEGIN)) {
+      error_ = ::GetLastError();
+      return false;
+    }
+    return true;
+  }
+  std::uint64_t Size() const override { return size_; }
+  DWORD LastError() const { return error_; }
+
+ private:
+  HANDLE file_;
+  std::uint64_t size_ = 0;
+  DWORD error_ = 0;
+};
+
+// Working state of one listing.
+struct ListState {
+  bk::ar::ArReader* reader = nullptr;
+  HandleSource* source = nullptr;
+  HANDLE list = INVALID_HANDLE_VALUE;
+  std::string base;          // target base directory
+  std::string previous;      // path of the previous record
+  bool previousDirectory = false;
+};
+ListState g_state;
+
+// "/" to "\", then runs of backslashes collapsed to one, leading and trailing
+// ones dropped (separator modes 2 and 4 of the archive's path conversion).
+std::string ListPath(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    if (c == '/') c = '\\';
+    if (c == '\\' && (out.empty() || out.back() == '\\')) continue;
+    out += c;
+  }
+  while (!out.empty() && out.back() == '\\') out.pop_back();
+  return out;
+}
+
+// Logs a reader failure of the entry loop in the words of the step it broke.
+void LogLoopFailure(const bk::ar::ArReader& reader, const HandleSource& source,
+                    const bk::ar::VsConFileIn* header) {
+  const auto error = static_cast<int>(source.LastError());
+  const int status = reader.Status();
+  if (status == bk::ar::kArNoMemory) {
+    vskLogTrace(kCategory, "malloc_ERROR:ON vskcarListGetMem");
+    return;
+  }
+  if (status == bk::ar::kArReadError) {
+    switch (reader.FailedPart()) {
+      case bk::ar::ArPart::kAssociated:
+        ApiError(source.LastError(), kModule, __LINE__, "SetFilePointer, Path=ResourcePath");
+        vskLogTrace(kCategory, "SetFilePointer_ERROR:ON UnarcFile, ERR= %d, size= %ld", error,
+                    static_cast<long>(header ? header->assocSize : 0));
+        return;
+      case bk::ar::ArPart::kContent:
+        ApiError(source.LastError(), kModule, __LINE__, "SetFilePointer, Path=ResourcePath");
+        vskLogTrace(kCategory, "SetFilePointer_ERROR:ON UnarlistacFile, ERR= %d, size= %ld", error,
+                    static_cast<long>(header ? header->dataSize : 0));
+        return;
+      default:
+        ApiError(source.LastError(), kModule, __LINE__, "ReadFile, Path=ResourceFilePath");
+        vskLogTrace(kCategory, "ReadFile_ERROR:ON arCreateUnarcFile, ERR = %d", error);
+        return;
+    }
+  }
+  // A count, index, length or size that breaks the layout.
+  vskLogTrace(kCategory, "ResourceFile_ERROR:ON vskcarListLoopProsec %s", reader.Error().c_str());
+}
+
+}  // namespace
+
+int vskcarListLoopProsec() {
+  if (g_state.reader == nullptr || g_state.list == INVALID_HANDLE_VALUE) return kArListFailed;
+  bk::ar::ArReader& reader = *g_state.reader;
+  bk::ar::ArEntry entry;
+  bool found = false;
+  for (;;) {
+    if (reader.Next(entry, found) != bk::ar::kArOk) {
+      LogLoopFailure(reader, *g_state.source, &entry.header);
+      return kArListFailed;
+    }
+    if (!found) return kArListOk;
+    const bk::ar::VsConFileIn& h = entry.header;
+
+    const std::string path = ListPath(g_state.base + "\\" + entry.path);
+    if (path.size() >= kListPathWidth) {
+      vskLogTrace(kCategory, "PathLength_ERROR:ON vskcarListLoopProsec %s", path.c_str());
+      return kArListFailed;
+    }
+    // A directory keeps its record only when the next entry does not lie
+    // inside it: its entry precedes those of its contents.
+    if (g_state.previousDirectory && path.size() > g_state.previous.size() &&
+        path.compare(0, g_state.previous.size(), g_state.previous) == 0 && path[g_state.previous.size()] == '\\') {
+      LARGE_INTEGER back;
+      back.QuadPart = -static_cast<LONGLONG>(kListRecordSize);
+      if (!::SetFilePointerEx(g_state.list, back, nullptr, FILE_CURRENT)) {
+        const DWORD error = ::GetLastError();
+        ApiError(error, kModule, __LINE__, "SetFilePointer, Path=ResourceListFilePath");
+        vskLogTrace(kCategory, "SetFilePointer_ERROR:ON_vskcarCreateArcFile %lu", error);
+        return kArListFailed;
+      }
+    }
+    g_state.previous = path;
+    g_state.previousDirectory = h.IsDirectory();
+
+    unsigned char record[kListRecordSize] = {};
+    std::memcpy(record + kListPath, path.data(), path.size());
+    bk::StoreBe32(record + kListFileSize, h.fileSize);
+    bk::StoreBe32(record + kListMDate, h.mDate);
+    bk::StoreBe32(record + kListMTime, h.mTime);
+    record[kListFileKind] = h.fileKind;
+    DWORD written = 0;
+    if (!::WriteFile(g_state.list, record, sizeof record, &written, nullptr) || written != sizeof record) {
+      const DWORD error = written != sizeof record && written != 0 ? ERROR_DISK_FULL : ::GetLastError();
+      ApiError(error, kModule, __LINE__, "WriteFile, Path=ResourceListFilePath");
+      vskLogTrace(kCategory, "WriteFile_ERROR:ON_vskcarCreateArcFile %lu", error);
+      ::CloseHandle(g_state.list);
+      g_state.list = INVALID_HANDLE_VALUE;
+      return kArListFailed;
+    }
+    // The content is moved over by the next Next(); a failure there is
+    // reported as the content skip of this entry.
+    if (reader.SkipContent() != bk::ar::kArOk) {
+      LogLoopFailure(reader, *g_state.source, &h);
+      return kArListFailed;
+    }
+  }
+}
+
+int vskarCreatearListFile(const char* archivePath, const char* targetDir, const char* listPath) {
+  if (archivePath == nullptr || listPath == nullptr) return kArListFailed;
+  if (::GetFileAttributesA(archivePath) == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = ::GetLastError();
+    ApiError(error, kModule, __LINE__, "GetFileAttributes, Path=%s", archivePath);
+    vskLogTrace(kCategory, "GetFileAttributes:RFilePath_ERROR:ON UnarcFile %s %lu", archivePath, error);
+    return kArListFailed;
+  }
+  bk::win::unique_hfile archive(::CreateFileA(archivePath, GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                              FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!archive) {
+    const DWORD error = ::GetLastError();
+    ApiError(error, kModule, __LINE__, "CreateFile, Path=%s", archivePath);
+    vskLogTrace(kCategory, "CreateFile_ERROR:ON arCreateUnarcFile %s %lu", archivePath, error);
+    return kArListFailed;
+  }
+
+  HandleSource source(archive.get());
+  bk::ar::ArReader reader(source);
+  reader.SetSkipAssociated(true);
+  const int opened = reader.Open();
+  if (opened != bk::ar::kArOk) {
+    if (opened == bk::ar::kArNoMemory) {
+      vskLogApiError(kVskApiCLibrary, kCategory, "malloc, Size=0", ENOMEM, kModule, __LINE__);
+      vskLogTrace(kCategory, "malloc_ERROR:ON arCreatearListFile");
+    } else if (opened == bk::ar::kArReadError) {
+      ApiError(source.LastError(), kModule, __LINE__, "SetFilePointer, Path=%s", archivePath);
+      vskLogTrace(kCategory, "SetFilePointer_ERROR:ON arCreateUnarcFile ERR = %lu", source.LastError());
+    } else if (opened != bk::ar::kArDefectiveHeader) {
+      vskLogTrace(kCategory, "ResourceFile_ERROR:ON arCreatearListFile %s", reader.Error().c_str());
+    }
+    vskLogTrace(kCategory, "arGetInfmation_ERROR:File = %s, %s", archivePath, targetDir ? targetDir : "");
+    return opened == bk::ar::kArDefectiveHeader ? kArListNotArchive : kArListFailed;
+  }
+
+  ListState state;
+  state.reader = &reader;
+  state.source = &source;
+  if (targetDir != nullptr && targetDir[0] != '\0')
+    state.base = targetDir;
+  else
+    state.base = std::string(reader.DriveName()) + ":\\" + reader.BasePathName();
+
+  HANDLE list = ::CreateFileA(listPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (list == INVALID_HANDLE_VALUE) {
+    const DWORD error = ::GetLastError();
+    ApiError(error, kModule, __LINE__, "CreateFile, Path=%s", listPath);
+    vskLogTrace(kCategory, "CreateFile_ERROR:ON_ArcList %s %lu", listPath, error);
+    return kArListFailed;
+  }
+  state.list = list;
+  g_state = state;
+  const int looped = vskcarListLoopProsec();
+  list = g_state.list;  // closed by the loop after a failed write
+  g_state = ListState();
+  if (looped != kArListOk) {
+    if (list != INVALID_HANDLE_VALUE) ::CloseHandle(list);
+    vskLogTrace(kCategory, "vskcarListLoopProsec_ERROR:ON arCreatearListFile");
+    return kArListFailed;
+  }
+
+  bool closed = ::CloseHandle(archive.release()) != 0;
+  DWORD error = closed ? 0 : ::GetLastError();
+  const char* which = archivePath;
+  if (!::CloseHandle(list) && closed) {
+    closed = false;
+    error = ::GetLastError();
+    which = listPath;
+  }
+  if (!closed) {
+    ApiError(error, kModule, __LINE__, "CloseHandle, Path=%s", which);
+    vskLogTrace(kCategory, "CloseHandle_ERROR:ON arCreatearListFile");
+    return kArListFailed;
+  }
+  return kArListOk;
+}
+
+int vskarCreatearListFileEx(const char* archivePath, const char* targetDir, const char* listPath) {
+  if (archivePath == nullptr || listPath == nullptr) return kArListFailed;
+
+  bool encoded = false;
+  {
+    bk::win::unique_hfile file(::CreateFileA(archivePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                             FILE_ATTRIBUTE_NORMAL, nullptr));
+    unsigned char magic[kEcdMagicSize];
+    DWORD got = 0;
+    if (file && ::ReadFile(file.get(), magic, sizeof magic, &got, nullptr) && got == sizeof magic)
+      encoded = EcdCheckMagicNum(bk::LoadBe32(magic), bk::LoadBe32(magic + 4), bk::LoadBe32(magic + 8),
+                                 bk::LoadBe32(magic + 12)) == 1;
+  }
+
+  if (encoded) {
+    // The archive is decoded into the work copy, which then takes the
+    // archive's name in one step: whenever the process stops or a step
+    // fails, the archive path holds either the encoded archive or the whole
+    // plain one, never a part of it or nothing.
+    char work[MAX_PATH + 8];
+    if (std::snprintf(work, sizeof work, "%s.dcd", archivePath) >= static_cast<int>(sizeof work)) {
+      vskLogTrace(kCategory, "MoveFile Error On vskarCreatearListFileEx %s %d", archivePath,
+                  static_cast<int>(ERROR_FILENAME_EXCED_RANGE));
+      return kArListFailed;
+    }
+    ::DeleteFileA(work);  // left over from an interrupted listing
+    const int decoded = vskEcdCtrlDecodeFile(archivePath, work);
+    if (decoded != kEcdDecodeOk) {
+      ::DeleteFileA(work);
+      vskLogTrace(kCategory, "vskEcdCtrlDecodeFile Error %s", archivePath);
+      return decoded == kEcdBadBlock ? kArListDecodeOrFallbackFailed : kArListFailed;
+    }
+    bk::win::CommitFailure failure;
+    if (!bk::win::CommitWorkCopy(work, archivePath, &failure)) {
+      ApiError(failure.error, kModuleEx, __LINE__, "MoveFile, From %s To %s", work, archivePath);
+      vskLogTrace(kCategory, "MoveFile Error On vskarCreatearListFileEx %s %lu", archivePath, failure.error);
+      ::DeleteFileA(work);
+      return kArListFailed;
+    }
+  }
+
+  const int result = vskarCreatearListFile(archivePath, targetDir, listPath);
+  if (result == kArListNotArchive)
+    return vskFarMakeHostResList(listPath) == 0 ? kArListOk : kArListDecodeOrFallbackFailed;
+  return result;
+}

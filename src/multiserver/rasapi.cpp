@@ -1,0 +1,298 @@
+// Dial-up over the Remote Access Service, loaded at run time.
+#include <windows.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/text.h"
+#include "environment/env.h"
+#include "logging/log.h"
+#include "multiserver/ras.h"
+#include "tcp/tcp.h"
+
+namespace bk::ras {
+
+namespace {
+
+HMODULE SystemLoad() {
+  char path[MAX_PATH + 32];
+  const UINT length = ::GetSystemDirectoryA(path, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return nullptr;
+  std::strcat(path, "\\RASAPI32.DLL");
+  return ::LoadLibraryExA(path, nullptr, 0);
+}
+FARPROC SystemGetProc(HMODULE library, const char* name) { return ::GetProcAddress(library, name); }
+void SystemRelease(HMODULE library) { ::FreeLibrary(library); }
+void SystemPause(DWORD milliseconds) { ::Sleep(milliseconds); }
+
+constexpr Calls kSystemCalls = {SystemLoad, SystemGetProc, SystemRelease, SystemPause};
+Calls g_calls = kSystemCalls;
+
+}  // namespace
+
+Calls& CallsTable() { return g_calls; }
+void ResetCalls() { g_calls = kSystemCalls; }
+
+}  // namespace bk::ras
+
+namespace {
+
+constexpr char kCategory[] = "ras";
+constexpr char kModule[] = "share\\ras\\rasapi";
+
+HMODULE g_library = nullptr;  // loaded by each dial attempt, released by each hang-up
+
+void Log(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
+void Log(const char* format, ...) {
+  char text[1024];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  const VskLogHandle log = vskLogOpen("client.log");
+  vskLogWrite(log, text, kCategory);
+  vskLogClose(log);
+}
+
+template <typename Fn>
+Fn Proc(const char* name) {
+  if (g_library == nullptr) return nullptr;
+  return reinterpret_cast<Fn>(reinterpret_cast<void*>(bk::ras::CallsTable().getProc(g_library, name)));
+}
+
+void ReleaseLibrary() {
+  if (g_library != nullptr) bk::ras::CallsTable().release(g_library);
+  g_library = nullptr;
+}
+
+bool IsNt351() {
+  OSVERSIONINFOA version{};
+  version.dwOSVersionInfoSize = sizeof version;
+  return ::GetVersionExA(&version) && version.dwMajorVersion == 3 && version.dwMinorVersion == 51;
+}
+
+}  // namespace
+
+int vskRasApiEnumConnections(const char* host) {
+  Log("vskRasApiEnumConnections start");
+  std::vector<VskRasConn> connections;
+  try {
+    connections.assign(1, VskRasConn{});
+  } catch (...) {
+    Log("GlobalAlloc IpRasConn ErrorCode = %d. vskRasApiEnumConnections stop.", static_cast<int>(ERROR_OUTOFMEMORY));
+    return 1;
+  }
+  auto enumerate = Proc<bk::ras::EnumConnectionsFn>("RasEnumConnectionsA");
+  if (enumerate == nullptr) {
+    Log("GetProcAddress( RasEnumConnections ) ErrorCode = %lu. vskRasApiEnumConnections stop.", ::GetLastError());
+    return 1;
+  }
+  connections[0].dwSize = sizeof(VskRasConn);
+  DWORD size = sizeof(VskRasConn), count = 0;
+  DWORD rc = enumerate(connections.data(), &size, &count);
+  if (rc != 0 && rc != kRasBufferTooSmall) {
+    Log("First time RasEnumConnections ErrorCode = %lu. vskRasApiEnumConnections stop.", rc);
+    return 1;
+  }
+  if (rc == kRasBufferTooSmall) {
+    std::size_t records = size / sizeof(VskRasConn) + (size % sizeof(VskRasConn) != 0);
+    if (records < count) records = count;
+    if (records == 0 || records > 4096) {
+      Log("Second time RasEnumConnections ErrorCode = %lu. vskRasApiEnumConnections stop.", rc);
+      return 1;
+    }
+    connections.assign(records, VskRasConn{});
+    for (VskRasConn& c : connections) c.dwSize = sizeof(VskRasConn);
+    size = static_cast<DWORD>(records * sizeof(VskRasConn));
+    count = 0;
+    rc = enumerate(connections.data(), &size, &count);
+    if (rc != 0) {
+      Log("Second time RasEnumConnections ErrorCode = %lu. vskRasApiEnumConnections stop.", rc);
+      return 1;
+    }
+  }
+  // The count comes from the system: never more than the records given.
+  if (count > connections.size()) count = static_cast<DWORD>(connections.size());
+  if (count == 0) return 0;
+  bool matched = false;
+  std::string names;
+  for (DWORD i = 0; i < count; ++i) {
+    char name[sizeof connections[i].szEntryName + 1] = {};
+    std::memcpy(name, connections[i].szEntryName, sizeof connections[i].szEntryName);
+    if (host != nullptr && bk::EqualsIgnoreCase(name, host)) matched = true;
+    if (!names.empty()) names += ",";
+    names += name;
+  }
+  Log("Dialup to: %s ,Already dialup to: %s. vskRasApiEnumConnections stop.", host ? host : "", names.c_str());
+  return matched ? 2 : 3;
+}
+
+DWORD vskRasApiDial(const char* host, VskRasConnection* connection) {
+  Log("vskRasApiDial start");
+  if (connection != nullptr) *connection = nullptr;
+  if (host == nullptr || connection == nullptr) return ERROR_INVALID_PARAMETER;
+  if (g_library == nullptr) g_library = bk::ras::CallsTable().load();
+  if (g_library == nullptr) {
+    const DWORD error = ::GetLastError();
+    Log("LoadLibraryEx Error rc = %lu", error);
+    return error != 0 ? error : ERROR_MOD_NOT_FOUND;
+  }
+  auto enumEntries = Proc<bk::ras::EnumEntriesFn>("RasEnumEntriesA");
+  if (enumEntries == nullptr) {
+    const DWORD error = ::GetLastError();
+    Log("GetProcAddress( RasEnumEntries ) Error rc = %lu", error);
+    return error != 0 ? error : ERROR_PROC_NOT_FOUND;
+  }
+  std::vector<VskRasEntryName> entries(1);
+  entries[0].dwSize = sizeof(VskRasEntryName);
+  DWORD size = sizeof(VskRasEntryName), count = 0;
+  DWORD rc = enumEntries(nullptr, nullptr, entries.data(), &size, &count);
+  if (rc != 0 && rc != kRasBufferTooSmall) {
+    Log("RasEnumEntries Error rc = %lu", rc);
+    return rc;
+  }
+  if (count == 0) {
+    Log("vskRasApiDial::RasEnumEntries No Entry");
+    return kRasCannotFindPhonebookEntry;
+  }
+  if (count > 4096) count = 4096;
+  entries.assign(count, VskRasEntryName{});
+  for (VskRasEntryName& e : entries) e.dwSize = sizeof(VskRasEntryName);
+  size = static_cast<DWORD>(count * sizeof(VskRasEntryName));
+  DWORD listed = 0;
+  rc = enumEntries(nullptr, nullptr, entries.data(), &size, &listed);
+  if (rc != 0) {
+    Log("RasEnumEntryies Error rc = %lu", rc);
+    return rc;
+  }
+  if (listed > entries.size()) listed = static_cast<DWORD>(entries.size());
+
+  char entryName[sizeof entries[0].szEntryName] = {};
+  bk::CopyText(entryName, sizeof entryName, host);
+  const bool nt351 = IsNt351();
+  for (char* p = entryName; *p != '\0'; ++p) {
+    *p = bk::AsciiUpper(*p);
+    if (nt351 && *p == '.') *p = '!';
+  }
+  bool found = false;
+  for (DWORD i = 0; i < listed && !found; ++i) {
+    char name[sizeof entries[i].szEntryName + 1] = {};
+    std::memcpy(name, entries[i].szEntryName, sizeof entries[i].szEntryName);
+    for (char* p = name; *p != '\0'; ++p) *p = bk::AsciiUpper(*p);
+    found = std::strcmp(name, entryName) == 0;
+  }
+  if (!found) {
+    Log("RasEntry Not Found HostName = %s", host);
+    return kRasCannotFindPhonebookEntry;
+  }
+  if (vskRasApiEnumConnections(host) == 2) return 0;  // connected already; connection stays 0
+
+  VskRasDialParams params{};
+  params.dwSize = sizeof params;
+  bk::CopyText(params.szEntryName, sizeof params.szEntryName, entryName);
+  if (vskEnvIsRasLoginOption()) {
+    VskPath value;
+    if (vskEnvGetRasLoginUserName(value)) bk::CopyText(params.szUserName, sizeof params.szUserName, value);
+    if (vskEnvGetRasLoginPassword(value)) {
+      char password[30] = {};
+      if (vskEnvUnscramblePassword(value, password, sizeof password) == 1)
+        bk::CopyText(params.szPassword, sizeof params.szPassword, password);
+      SecureZeroMemory(password, sizeof password);
+    }
+    if (vskEnvGetRasLoginDomain(value)) bk::CopyText(params.szDomain, sizeof params.szDomain, value);
+  }
+  if (params.szUserName[0] == '\0') {
+    Log("RasDialParam.szUserName None");
+    return kRasAuthenticationFailure;
+  }
+  auto dial = Proc<bk::ras::DialFn>("RasDialA");
+  if (dial == nullptr) {
+    const DWORD error = ::GetLastError();
+    Log("GetProcAddress( RasDial ) Error rc = %lu", error);
+    SecureZeroMemory(&params, sizeof params);
+    return error != 0 ? error : ERROR_PROC_NOT_FOUND;
+  }
+  VskRasConnection handle = nullptr;
+  rc = dial(nullptr, nullptr, &params, 0, nullptr, &handle);
+  SecureZeroMemory(&params, sizeof params);
+  if (rc == 0) {
+    Log("vskRasApiDial stop rc = %lu", rc);
+    *connection = handle;
+    return 0;
+  }
+  Log("RasDial Error rc = %lu", rc);
+  // A failed dial may still hold a connection handle: it is handed back so
+  // that the caller's hang-up frees the port.
+  *connection = handle;
+  return rc;
+}
+
+DWORD vskRasApiHandUp(VskRasConnection connection) {
+  Log("vskRasApiHandUp start");
+  if (connection == nullptr) {
+    Log("GetProcAddress( RasHangUp ) hRasHandle None");
+    ReleaseLibrary();
+    return kRasInvalidHandle;
+  }
+  auto hangUp = Proc<bk::ras::HangUpFn>("RasHangUpA");
+  if (hangUp == nullptr) {
+    DWORD error = ::GetLastError();
+    if (error == 0) error = ERROR_PROC_NOT_FOUND;
+    Log("GetProcAddress( RasHangUp ) Error rc = %lu", error);
+    ReleaseLibrary();
+    return error;
+  }
+  const DWORD rc = hangUp(connection);
+  bk::ras::CallsTable().pause(3000);
+  ReleaseLibrary();
+  if (rc != 0) {
+    vskLogApiError(kVskApiWindows, "**********", "RasHangUp", static_cast<std::int32_t>(rc), kModule, __LINE__);
+    Log("RasHangUp Error rc = %lu", rc);
+    return rc;
+  }
+  Log("vskRasApiHandUp stop rc = %lu", rc);
+  return 0;
+}
+
+int vskRasProcDial(const char* host) {
+  if (host == nullptr) return 0;
+  if (vskEnvIsSiteServer()) {
+    char mine[kTcpHostNameSize + 16];
+    if (vskTcpIsMyHost(host, mine) == 0) return 1;
+  }
+  int attempts = vskEnvGetConnectRetryCount() + 1;
+  if (attempts < 1) attempts = 1;
+  int interval = vskEnvGetConnectRetryInterval();
+  if (interval < 0) interval = 0;
+
+  VskRasConnection connection = nullptr;
+  bool connected = false, stopped = false;
+  DWORD rc = vskRasApiDial(host, &connection);
+  if (rc == 0) {
+    connected = true;
+  } else if (rc == kRasCannotFindPhonebookEntry) {
+    stopped = true;
+  } else {
+    vskRasApiHandUp(connection);
+    connection = nullptr;
+  }
+  for (int made = 1; made < attempts && !connected && !stopped; ++made) {
+    rc = vskRasApiDial(host, &connection);
+    if (rc == 0) {
+      connected = true;
+    } else if (rc == kRasCannotFindPhonebookEntry) {
+      stopped = true;
+    } else {
+      vskRasApiHandUp(connection);
+      connection = nullptr;
+      Log("vskRasProcDial Error ( retry count = %d )", made);
+      bk::ras::CallsTable().pause(static_cast<DWORD>(interval) * 1000);
+    }
+  }
+  if (connected) return 1;
+  vskRasApiHandUp(connection);
+  return 0;
+}

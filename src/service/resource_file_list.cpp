@@ -1,0 +1,151 @@
+// vskAPIGetResourceFileName's body: the archive of a resource key from the
+// resource control file C0000000, the current server from C0.ctr, and the
+// archive's list file written to the caller's path.
+#include <direct.h>
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <windows.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "archive/ar_list.h"
+#include "common/text.h"
+#include "environment/command_file.h"
+#include "environment/env.h"
+#include "logging/log.h"
+#include "multiserver/multiserver.h"
+#include "platform/unique_handle.h"
+#include "service/management_file.h"
+#include "service/resource_key.h"
+#include "service/service.h"
+
+namespace {
+
+constexpr char kModule[] = "client\\bkrv\\GetRFile";
+
+// C0000000: 944-byte records written by other programs of the client.
+constexpr std::size_t kRcfRecordSize = 944;
+constexpr std::size_t kRcfName = 171;
+constexpr std::size_t kRcfVersion = 215;
+constexpr std::size_t kRcfGeneration = 223;
+constexpr std::size_t kRcfArchive = 320;
+constexpr std::size_t kRcfArchiveWidth = 8;
+constexpr int kJobModeResource = 103;
+
+void ApiError(int error, int line, const char* call, const char* path) {
+  char info[kVskPathSize + 96];
+  std::snprintf(info, sizeof info, "%s: Path=%s", call, path);
+  vskLogApiError(kVskApiCLibrary, kVskCategory, info, error, kModule, line);
+}
+
+bool Exists(const char* path) { return ::GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
+
+// Creates the missing parent directories of path, left to right; the last
+// element is the list file itself. The server and share of a UNC path are
+// taken as they stand. 0, or the errno of the failed creation.
+int MakeParents(const char* path) {
+  const std::size_t length = std::strlen(path);
+  std::size_t from = 0;
+  if (length >= 2 && path[0] == '\\' && path[1] == '\\') {
+    int separators = 0;
+    for (from = 2; from < length && separators < 2; ++from)
+      if (path[from] == '\\') ++separators;
+  }
+  for (std::size_t at = from; at < length; ++at) {
+    if (path[at] != '\\' || at == 0) continue;
+    const std::string prefix(path, at);
+    if (prefix.back() == ':' || prefix.back() == '\\' || Exists(prefix.c_str())) continue;
+    if (::_mkdir(prefix.c_str()) != 0 && !Exists(prefix.c_str())) return errno != 0 ? errno : EIO;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int vskGetResourceFileList(const char* name, const char* version, const char* generation, const char* path) {
+  VskPath work;
+  vskEnvGetWorkPath(work);
+  char control[kVskPathSize + 16];
+  std::snprintf(control, sizeof control, "%s\\C0000000", work);
+
+  char archiveName[kRcfArchiveWidth + 1] = {};
+  {
+    errno = 0;
+    bk::win::unique_fd fd(::_open(control, _O_RDONLY | _O_BINARY));
+    if (!fd) {
+      const int error = errno;
+      ApiError(error, __LINE__, "_open", control);
+      vskLogTrace(kVskCategory, "%s in vskAPIGetResourceFileName. path=%s, errno=%d", std::strerror(error), control,
+                  error);
+      return error == ENOENT ? 1 : 2;
+    }
+    bool matched = false;
+    int got = 0;
+    unsigned char record[kRcfRecordSize];
+    for (;;) {
+      errno = 0;
+      got = vskBKRVReadFull(fd.get(), record, kRcfRecordSize);
+      if (got != static_cast<int>(kRcfRecordSize)) break;
+      if (vskKeyFieldMatches(record + kRcfName, kVskNameWidth, name) &&
+          vskKeyFieldMatches(record + kRcfVersion, kVskVersionWidth, version) &&
+          vskKeyFieldMatches(record + kRcfGeneration, kVskGenerationWidth, generation)) {
+        matched = true;
+        const std::size_t n = bk::BoundedLength(reinterpret_cast<const char*>(record + kRcfArchive), kRcfArchiveWidth);
+        std::memcpy(archiveName, record + kRcfArchive, n);
+        archiveName[n] = '\0';
+        break;
+      }
+    }
+    const int error = errno;
+    fd.reset();
+    if (!matched) {
+      if (got == 0) {
+        char text[kVskPathSize];
+        std::snprintf(text, sizeof text, "No Resource: Resource=%s, Version=%s, Generation=%s", name, version,
+                      generation);
+        vskLogEvent(kVskMsgInstallError, kVskCategory, text, 0, kModule, __LINE__);
+        vskLogTrace(kVskCategory, "NO_RESOURCE in vskAPIGetResourceFileName.");
+        return 1;
+      }
+      char info[kVskPathSize + 96];
+      std::snprintf(info, sizeof info, "_read, %d BytesRead, %d BytesToRead, Path=%s", got < 0 ? -1 : got,
+                    static_cast<int>(kRcfRecordSize), control);
+      vskLogApiError(kVskApiCLibrary, kVskCategory, info, error, kModule, __LINE__);
+      vskLogTrace(kVskCategory, "%s in vskAPIGetResourceFileName. path=%s, errno=%d", std::strerror(error), control,
+                  error);
+      return 2;
+    }
+  }
+
+  char host[kCtrHostOutSize] = {};
+  char second[kCtrSecondOutSize] = {};
+  if (vskCfstuGetExecStatus(nullptr, nullptr, host, second) == 0) {
+    vskLogTrace(kVskCategory, "vskCfstuGetExecStatus Error in vskAPIGetResourceFileName.");
+    return 2;
+  }
+  if (vskMultisrvSetSSIListInfo(host, second, nullptr) == 0) {
+    vskLogTrace(kVskCategory, "vskMultisrvSetSSIListInfo Error in vskAPIGetResourceFileName.");
+    return 2;
+  }
+  char directory[kVskPathSize] = {};
+  vskMultisrvGetDirPath(kJobModeResource, directory);
+  char archive[kVskPathSize + 16];
+  std::snprintf(archive, sizeof archive, "%s\\%s", directory, archiveName);
+
+  const int mkdirError = MakeParents(path);
+  if (mkdirError != 0) {
+    ApiError(mkdirError, __LINE__, "mkdir", path);
+    vskLogTrace(kVskCategory, "%s in vskAPIGetResourceFileName. path=%s, errno=%d", std::strerror(mkdirError), path,
+                mkdirError);
+    return 2;
+  }
+  if (vskarCreatearListFileEx(archive, nullptr, path) != 0) {
+    vskLogTrace(kVskCategory, "Error in vskarCreatearListFile");
+    return 2;
+  }
+  return 0;
+}
