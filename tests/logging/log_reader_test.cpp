@@ -92,10 +92,11 @@ TEST(LogReader, DecodesEveryFieldOfBothLayouts) {
       EXPECT_EQ(r.category, c.expectCategory);
       // The shortest record holds only the start of the text.
       const std::string expected = c.expectText;
-      if (length >= 192)
+      if (length >= 192) {
         EXPECT_EQ(r.text, expected) << length;
-      else
+      } else {
         EXPECT_EQ(r.text, expected.substr(0, r.text.size())) << length;
+      }
     }
     const LogRecord k = bk::log::DecodeRecord(Classic(192, 3, At(23, 59, 58, 999), c.category, c.text),
                                               RecordLayout::kClassic);
@@ -247,8 +248,12 @@ TEST(LogReader, DamagedFilesShowWhatIsWrong) {
     }
     EXPECT_EQ(problem, c.problem) << c.what;
     // The good records around a damaged one keep their text.
-    if (c.states.front() == State::kRecord) EXPECT_EQ(log.records.front().text, "first") << c.what;
-    if (c.states.size() == 3 && c.states.back() == State::kRecord) EXPECT_EQ(log.records.back().text, "third") << c.what;
+    if (c.states.front() == State::kRecord) {
+      EXPECT_EQ(log.records.front().text, "first") << c.what;
+    }
+    if (c.states.size() == 3 && c.states.back() == State::kRecord) {
+      EXPECT_EQ(log.records.back().text, "third") << c.what;
+    }
   }
 }
 
