@@ -117,9 +117,10 @@ std::vector<Example> ReadExamples(const std::filesystem::path& path) {
     }
     while (tokens >> token) {
       const std::size_t star = token.find('*');
-      const unsigned long value = std::strtoul(token.substr(0, star).c_str(), &end, 16);
+      const std::string hex = token.substr(0, star);
+      const unsigned long value = std::strtoul(hex.c_str(), &end, 16);
       const unsigned long count = star == std::string::npos ? 1 : std::strtoul(token.c_str() + star + 1, nullptr, 10);
-      if (token.substr(0, star).size() != 2 || *end != '\0' || count == 0) {
+      if (hex.size() != 2 || *end != '\0' || count == 0) {
         current->error = "bad byte '" + token + "' at line " + std::to_string(number);
         break;
       }
