@@ -212,12 +212,14 @@ int RunLog(const bkrtool::Args& args) {
     }
     if (opened == Opened::kFailed) return bkrtool::Fail("cannot read " + Join(dir, file));
     FileSummary summary{file, bk::log::ReadLogFile(bytes)};
-    for (const LogRecord& r : summary.log.records) damaged = damaged || Damaged(r);
     damaged = damaged || !summary.log.problem.empty();
     bk::log::AppendEntries(file, summary.log, entries);
     files.push_back(std::move(summary));
   }
 
+  // A continuation that found its first line is part of a record; anything
+  // else that is not a record is shown as damaged.
+  for (const LogEntry& e : entries) damaged = damaged || Damaged(e.record);
   const std::size_t first = (tail > 0 && entries.size() > tail) ? entries.size() - tail : 0;
   if (json) {
     std::printf("{\"log\": %s, \"dir\": %s, \"files\": [", bkrtool::JsonString(name).c_str(),
@@ -233,7 +235,9 @@ int RunLog(const bkrtool::Args& args) {
     for (const FileSummary& f : files) {
       if (!f.log.problem.empty()) std::fprintf(stderr, "bkrtool: %s: %s\n", f.name.c_str(), f.log.problem.c_str());
       if (f.log.staleRecords > 0)
-        std::fprintf(stderr, "bkrtool: %s: %zu records after record %u are from the cycle before the last wrap (kept in the newest generation)\n",
+        std::fprintf(stderr,
+                     "bkrtool: %s: not shown: %zu record(s) after record %u, left from the cycle before "
+                     "the last wrap (the newest generation holds them)\n",
                      f.name.c_str(), f.log.staleRecords, f.log.count);
     }
   }
