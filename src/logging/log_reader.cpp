@@ -45,16 +45,23 @@ class Fields {
     at_ += n;
     return true;
   }
+  // YYYY/MM/DD (the classic layout prints the year with as many digits as it has).
   bool Date(std::string& out, std::size_t yearDigits) {
     std::uint32_t v = 0;
-    return Digits(yearDigits, 9, v, &out) && Literal("/") && (out += '/', Digits(2, 2, v, &out)) &&
-           Literal("/") && (out += '/', Digits(2, 2, v, &out));
+    if (!Digits(yearDigits, 9, v, &out) || !Literal("/")) return false;
+    out += '/';
+    if (!Digits(2, 2, v, &out) || !Literal("/")) return false;
+    out += '/';
+    return Digits(2, 2, v, &out);
   }
+  // HH:MM:SS:mmm
   bool Time(std::string& out) {
     std::uint32_t v = 0;
-    return Digits(2, 2, v, &out) && Literal(":") && (out += ':', Digits(2, 2, v, &out)) &&
-           Literal(":") && (out += ':', Digits(2, 2, v, &out)) && Literal(":") &&
-           (out += ':', Digits(3, 3, v, &out));
+    for (int part = 0; part < 3; ++part) {
+      if (!Digits(2, 2, v, &out) || !Literal(":")) return false;
+      out += ':';
+    }
+    return Digits(3, 3, v, &out);
   }
   // A left-aligned field of `width` columns whose text has no blanks (the
   // program name may be blank-padded, never longer).
