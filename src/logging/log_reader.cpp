@@ -133,6 +133,13 @@ std::string Raw(std::string_view bytes) {
   return out;
 }
 
+std::string MissingRecords(std::size_t first, std::size_t last) {
+  const std::string which = first == last ? "record " + std::to_string(first)
+                                          : "records " + std::to_string(first) + " to " + std::to_string(last);
+  return which + (first == last ? " is" : " are") + " counted in the header but the file ends before " +
+         (first == last ? "it" : "them");
+}
+
 }  // namespace
 
 LogRecord DecodeRecord(std::string_view record, RecordLayout layout) {
@@ -246,8 +253,7 @@ LogFile ReadLogFile(std::string_view bytes) {
       missing.state = LogRecord::State::kTorn;
       missing.slot = 1;
       missing.offset = base;
-      missing.problem = "records 1 to " + std::to_string(log.count) +
-                        " are counted in the header but the file ends before them";
+      missing.problem = MissingRecords(1, log.count);
       log.records.push_back(missing);
     }
     return log;
@@ -290,9 +296,8 @@ LogFile ReadLogFile(std::string_view bytes) {
       missing.state = LogRecord::State::kTorn;
       missing.layout = log.layout;
       missing.slot = static_cast<std::uint32_t>(slots + 1);
-      missing.offset = base + slots * length;
-      missing.problem = "records " + std::to_string(slots + 1) + " to " + std::to_string(log.count) +
-                        " are counted in the header but the file ends before them";
+      missing.offset = bytes.size();  // where the file ends
+      missing.problem = MissingRecords(slots + 1, log.count);
       log.records.push_back(missing);
     } else {
       // Complete records beyond the count are left over from the cycle

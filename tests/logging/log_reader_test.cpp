@@ -232,6 +232,8 @@ TEST(LogReader, DamagedFilesShowWhatIsWrong) {
        "no date"},
       {"count beyond the file", Header(9) + one + two, {State::kRecord, State::kRecord, State::kTorn},
        "records 3 to 9 are counted in the header but the file ends before them"},
+      {"one record beyond a torn one", Header(3) + one + two.substr(0, 100), {State::kRecord, State::kTorn, State::kTorn},
+       "the file ends after 100 of 192 bytes"},
       {"count beyond an empty file", Header(4), {State::kTorn},
        "records 1 to 4 are counted in the header but the file ends before them"},
       {"damaged count", "DATA COUNT 0x02\r\n" + one + two, {State::kRecord, State::kRecord},
@@ -247,6 +249,11 @@ TEST(LogReader, DamagedFilesShowWhatIsWrong) {
       if (log.records[i].state != State::kRecord && problem.empty()) problem = log.records[i].problem;
     }
     EXPECT_EQ(problem, c.problem) << c.what;
+    // Every record lies inside the file; missing ones are placed at its end.
+    for (const LogRecord& r : log.records) EXPECT_LE(r.offset, c.file.size()) << c.what;
+    if (log.records.back().problem.find("counted in the header") != std::string::npos) {
+      EXPECT_EQ(log.records.back().offset, c.file.size()) << c.what;
+    }
     // The good records around a damaged one keep their text.
     if (c.states.front() == State::kRecord) {
       EXPECT_EQ(log.records.front().text, "first") << c.what;
