@@ -23,7 +23,13 @@
 // exception thrown in one module (std::bad_alloc from oc::Object's
 // constructor, or an oc:: exception thrown by a library) could not be caught
 // in another. src/objcore/CMakeLists.txt provides objcore_link(target) for
-// this.
+// this; the installed CMake package gives objcore::objcore and
+// objcore_copy_runtime(target).
+//
+// The interface is C++ compiled by GCC (mingw-w64): classes, exceptions and
+// their type records follow GCC's ABI and name mangling, so objcore needs a
+// consumer built with GCC. Visual C++ can link bkrestore (a C interface) but
+// not objcore.
 #pragma once
 
 #include <cstddef>

@@ -22,7 +22,7 @@ using bk::test::ToolRun;
 
 class Bkrtool : public bk::test::BackupRootTest {
  protected:
-  ToolRun Tool(const std::string& arguments) { return bk::test::RunTool(arguments, output); }
+  ToolRun Tool(const std::string& arguments) { return bk::test::RunBeside("bkrtool.exe", arguments); }
 
   bk::test::TempDir output;
 };

@@ -19,7 +19,7 @@ bool Has(const std::string& text, const std::string& part) { return text.find(pa
 
 class BkrtoolService : public bk::test::BackupRootTest {
  protected:
-  bk::test::ToolRun Tool(const std::string& arguments) { return bk::test::RunTool(arguments, output); }
+  bk::test::ToolRun Tool(const std::string& arguments) { return bk::test::RunBeside("bkrtool.exe", arguments); }
   bk::test::TempDir output, source;
 };
 

@@ -14,7 +14,7 @@ std::vector<Command>& Table() {
 }
 
 void PrintHelp() {
-  std::printf("usage: bkrtool COMMAND [ARGS]\n\ncommands:\n");
+  std::printf("usage: bkrtool COMMAND [ARGS]\n       bkrtool --version\n\ncommands:\n");
   for (const Command& c : Commands()) std::printf("  %s %s\n      %s\n", c.name, c.usage, c.summary);
 }
 }  // namespace
@@ -106,6 +106,10 @@ int main(int argc, char** argv) {
   if (argc < 2 || std::strcmp(argv[1], "help") == 0 || std::strcmp(argv[1], "--help") == 0) {
     PrintHelp();
     return argc < 2 ? 2 : 0;
+  }
+  if (std::strcmp(argv[1], "--version") == 0) {
+    std::printf("bkrtool %s\n", BK_VERSION);
+    return 0;
   }
   for (const Command& c : Commands()) {
     if (std::strcmp(c.name, argv[1]) == 0) return c.run(Args(argv + 2, argv + argc));

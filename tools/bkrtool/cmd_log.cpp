@@ -1,0 +1,251 @@
+// bkrtool log NAME [--dir DIR] [--json] [--tail N]: the records of one of the
+// client's logs, oldest first across its generations (NAME<g> ... NAME1,
+// NAME), one line per record with its continuation records joined. It only
+// reads: every file is opened with read, write and delete sharing, so that the
+// client can go on writing and rotating while it runs.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "command.h"
+#include "logging/log_reader.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+
+#include "environment/env.h"
+#include "platform/unique_handle.h"
+#else
+#include "file_bytes.h"
+#endif
+
+namespace {
+
+using bk::log::LogEntry;
+using bk::log::LogFile;
+using bk::log::LogRecord;
+
+constexpr int kMaxGenerations = 999;  // the writer keeps no more
+
+bool Exists(const std::string& path) {
+#if defined(_WIN32)
+  return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+#else
+  std::FILE* probe = std::fopen(path.c_str(), "rb");
+  if (probe != nullptr) std::fclose(probe);
+  return probe != nullptr;
+#endif
+}
+
+enum class Opened { kRead, kMissing, kFailed };
+
+Opened ReadShared(const std::string& path, std::string& out) {
+  out.clear();
+#if defined(_WIN32)
+  bk::win::unique_hfile file(::CreateFileA(path.c_str(), GENERIC_READ,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) {
+    const DWORD error = ::GetLastError();
+    return (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) ? Opened::kMissing
+                                                                             : Opened::kFailed;
+  }
+  char buffer[65536];
+  for (;;) {
+    DWORD got = 0;
+    if (!::ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr)) return Opened::kFailed;
+    if (got == 0) break;
+    out.append(buffer, got);
+  }
+  return Opened::kRead;
+#else
+  if (!Exists(path)) return Opened::kMissing;
+  std::vector<unsigned char> bytes;
+  std::string error;
+  if (!bkrtool::ReadWholeFile(path, bytes, error)) return Opened::kFailed;
+  out.assign(bytes.begin(), bytes.end());
+  return Opened::kRead;
+#endif
+}
+
+std::string DefaultLogDir() {
+#if defined(_WIN32)
+  vskEnvLoad();
+  VskPath dir;
+  vskEnvGetLogPath(dir);
+  vskEnvRelease();
+  return dir;
+#else
+  return ".";
+#endif
+}
+
+std::string Join(const std::string& dir, const std::string& name) {
+#if defined(_WIN32)
+  const char separator = '\\';
+#else
+  const char separator = '/';
+#endif
+  if (dir.empty()) return name;
+  const char last = dir.back();
+  return (last == '\\' || last == '/') ? dir + name : dir + separator + name;
+}
+
+const char* StateName(LogRecord::State state) {
+  switch (state) {
+    case LogRecord::State::kRecord: return "record";
+    case LogRecord::State::kContinuation: return "continuation";
+    case LogRecord::State::kTorn: return "torn";
+    case LogRecord::State::kUnmatched: return "unmatched";
+  }
+  return "unmatched";
+}
+
+bool Damaged(const LogRecord& r) { return r.state != LogRecord::State::kRecord; }
+
+std::string Number(unsigned value, int width) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%0*u", width, value);
+  return text;
+}
+
+std::string TextLine(const LogEntry& e) {
+  const LogRecord& r = e.record;
+  std::string line = e.file + " #" + Number(r.state == LogRecord::State::kRecord ? r.number : r.slot, 4) + " ";
+  switch (r.state) {
+    case LogRecord::State::kRecord:
+      line += r.date + " " + r.time + " ";
+      if (r.layout == bk::log::RecordLayout::kLong)
+        line += Number(r.process, 5) + ":" + Number(r.thread, 5) + ":" + Number(r.session, 3) + " " +
+                (r.program.empty() ? "-" : r.program) + " ";
+      else
+        line += "[" + Number(r.thread, 10) + "] ";
+      line += (r.category.empty() ? "-" : r.category) + " | " + r.text;
+      break;
+    case LogRecord::State::kContinuation:
+      line += "CONTINUATION WITHOUT ITS FIRST LINE | " + r.text;
+      break;
+    case LogRecord::State::kTorn:
+      line += "TORN RECORD (" + r.problem + ")" + (r.text.empty() ? "" : " | " + r.text);
+      break;
+    case LogRecord::State::kUnmatched:
+      line += "NOT A RECORD (" + r.problem + ") | " + r.text;
+      break;
+  }
+  return line;
+}
+
+std::string JsonLine(const LogEntry& e) {
+  using bkrtool::JsonString;
+  const LogRecord& r = e.record;
+  std::string json = "{\"file\": " + JsonString(e.file) + ", \"slot\": " + std::to_string(r.slot) +
+                     ", \"offset\": " + std::to_string(r.offset) + ", \"state\": \"" + StateName(r.state) + "\"";
+  if (r.state == LogRecord::State::kRecord) {
+    json += ", \"layout\": \"";
+    json += r.layout == bk::log::RecordLayout::kLong ? "long" : "classic";
+    json += "\", \"number\": " + std::to_string(r.number) + ", \"date\": " + JsonString(r.date) +
+            ", \"time\": " + JsonString(r.time);
+    if (r.layout == bk::log::RecordLayout::kLong)
+      json += ", \"process\": " + std::to_string(r.process) + ", \"thread\": " + std::to_string(r.thread) +
+              ", \"session\": " + std::to_string(r.session) + ", \"program\": " + JsonString(r.program);
+    else
+      json += ", \"thread\": " + std::to_string(r.thread);
+    json += ", \"category\": " + JsonString(r.category);
+  }
+  if (!r.problem.empty()) json += ", \"problem\": " + JsonString(r.problem);
+  json += ", \"text\": " + JsonString(r.text) + ", \"joined\": " + std::to_string(e.joined) + "}";
+  return json;
+}
+
+struct FileSummary {
+  std::string name;
+  LogFile log;
+};
+
+std::string FileJson(const FileSummary& f) {
+  using bkrtool::JsonString;
+  std::string json = "{\"name\": " + JsonString(f.name) + ", \"selfManaged\": " +
+                     (f.log.selfManaged ? "true" : "false");
+  if (f.log.selfManaged && f.log.headerValid) json += ", \"count\": " + std::to_string(f.log.count);
+  json += ", \"recordLength\": " + std::to_string(f.log.recordLength) + ", \"layout\": \"" +
+          (f.log.layout == bk::log::RecordLayout::kLong ? "long" : "classic") +
+          "\", \"staleRecords\": " + std::to_string(f.log.staleRecords);
+  if (!f.log.problem.empty()) json += ", \"problem\": " + JsonString(f.log.problem);
+  return json + "}";
+}
+
+int RunLog(const bkrtool::Args& args) {
+  bkrtool::Parsed parsed;
+  std::string error;
+  const char* usage = "usage: bkrtool log NAME [--dir DIR] [--json] [--tail N]";
+  if (!bkrtool::Parse(args, {"dir", "tail"}, {"json"}, parsed, error)) return bkrtool::Fail(error);
+  if (parsed.positional.size() != 1) return bkrtool::Fail(usage);
+  const std::string name = parsed.positional[0];
+  if (name.find_first_of("\\/") != std::string::npos) return bkrtool::Fail("NAME is a file name; give the folder with --dir");
+  std::size_t tail = 0;
+  if (parsed.Has("tail")) {
+    const std::string t = parsed.Value("tail");
+    if (t.empty() || t.size() > 9 || t.find_first_not_of("0123456789") != std::string::npos || std::stoul(t) == 0)
+      return bkrtool::Fail("--tail needs a positive number");
+    tail = std::stoul(t);
+  }
+  const std::string dir = parsed.Has("dir") ? parsed.Value("dir") : DefaultLogDir();
+  const bool json = parsed.Has("json");
+
+  // Oldest first: the highest generation, down to 1, then the current file.
+  std::vector<std::string> names;
+  for (int g = kMaxGenerations; g >= 1; --g) {
+    const std::string generation = name + std::to_string(g);
+    if (Exists(Join(dir, generation))) names.push_back(generation);
+  }
+  names.push_back(name);
+
+  std::vector<FileSummary> files;
+  std::vector<LogEntry> entries;
+  bool damaged = false;
+  for (const std::string& file : names) {
+    std::string bytes;
+    const Opened opened = ReadShared(Join(dir, file), bytes);
+    if (opened == Opened::kMissing) {
+      if (file == name && files.empty()) return bkrtool::Fail("no log " + Join(dir, name));
+      continue;  // a generation rotated away while we read
+    }
+    if (opened == Opened::kFailed) return bkrtool::Fail("cannot read " + Join(dir, file));
+    FileSummary summary{file, bk::log::ReadLogFile(bytes)};
+    damaged = damaged || !summary.log.problem.empty();
+    bk::log::AppendEntries(file, summary.log, entries);
+    files.push_back(std::move(summary));
+  }
+
+  // A continuation that found its first line is part of a record; anything
+  // else that is not a record is shown as damaged.
+  for (const LogEntry& e : entries) damaged = damaged || Damaged(e.record);
+  const std::size_t first = (tail > 0 && entries.size() > tail) ? entries.size() - tail : 0;
+  if (json) {
+    std::printf("{\"log\": %s, \"dir\": %s, \"files\": [", bkrtool::JsonString(name).c_str(),
+                bkrtool::JsonString(dir).c_str());
+    for (std::size_t i = 0; i < files.size(); ++i)
+      std::printf("%s\n  %s", i ? "," : "", FileJson(files[i]).c_str());
+    std::printf("],\n \"records\": [");
+    for (std::size_t i = first; i < entries.size(); ++i)
+      std::printf("%s\n  %s", i > first ? "," : "", JsonLine(entries[i]).c_str());
+    std::printf("]}\n");
+  } else {
+    for (std::size_t i = first; i < entries.size(); ++i) std::printf("%s\n", TextLine(entries[i]).c_str());
+    for (const FileSummary& f : files) {
+      if (!f.log.problem.empty()) std::fprintf(stderr, "bkrtool: %s: %s\n", f.name.c_str(), f.log.problem.c_str());
+      if (f.log.staleRecords > 0)
+        std::fprintf(stderr,
+                     "bkrtool: %s: not shown: %zu record(s) after record %u, left from the cycle before "
+                     "the last wrap (the newest generation holds them)\n",
+                     f.name.c_str(), f.log.staleRecords, f.log.count);
+    }
+  }
+  return damaged ? 1 : 0;
+}
+
+}  // namespace
+
+BKR_COMMAND("log", "NAME [--dir DIR] [--json] [--tail N]",
+            "records of a log, oldest first across its generations (exit 1 when damaged records are shown)",
+            RunLog);
