@@ -139,8 +139,12 @@ int Verify(const char* archivePath, Check& c) {
     ForwardSource source(input, UINT64_MAX);
     const int walked = WalkCurrent(c, source);
     const int decoded = decoder.Finish();
-    if (decoded != kEcdDecodeOk)
-      return c.Fail(decoded, "the encoded file cannot be decoded (result " + std::to_string(decoded) + ")");
+    if (decoded != kEcdDecodeOk) {
+      // The decoding is the cause of whatever the walk met after it.
+      c.defect = "the encoded file cannot be decoded past plain byte " + std::to_string(decoder.Produced()) +
+                 " (result " + std::to_string(decoded) + ")";
+      return decoded;
+    }
     return walked;
   }
   if (IsLegacyLayout(head, sizeof head)) {

@@ -1,5 +1,5 @@
 #!/bin/sh
-# bkrtool's encode, decode, info and list commands, end to end.
+# bkrtool's encode, decode, info, list and (Windows) verify commands, end to end.
 #   bkrtool_codec_test.sh CORPUS_DIR SCRATCH_DIR BKRTOOL [EMULATOR ...]
 # The tool runs as "EMULATOR... BKRTOOL" (Wine for the Windows build).
 set -u
@@ -58,6 +58,20 @@ t list "$scratch/bad.ecd" >"$scratch/out" 2>&1
 cmp -s "$scratch/bad.ecd" "$scratch/bad.copy" || fail "list changed the encoded file"
 t decode "$scratch/bad.ecd" "$scratch/bad.out" >/dev/null 2>&1
 [ $? = 4 ] || fail "decode of a bad block: exit code not 4"
+
+# verify (Windows builds): sound archives in every form, damaged ones, files unchanged.
+if t help 2>&1 | grep -q "verify"; then
+  for f in plain.bin k1.ecd k5.ecd; do
+    t verify "$scratch/$f" >"$scratch/out" 2>&1 && grep -q ": sound" "$scratch/out" || fail "verify $f: $(cat "$scratch/out")"
+  done
+  t verify --json "$corpus/archive/legacy.bin" | python3 -c 'import json,sys; d=json.load(sys.stdin); assert d["sound"] and d["layout"]=="legacy", d' \
+    || fail "verify --json legacy"
+  t verify "$scratch/bad.ecd" >"$scratch/out" 2>&1
+  [ $? = 1 ] && grep -q "defective (result -4)" "$scratch/out" || fail "verify bad block: $(cat "$scratch/out")"
+  cmp -s "$scratch/bad.ecd" "$scratch/bad.copy" || fail "verify changed the encoded file"
+  t verify "$scratch/cut.bin" >"$scratch/out" 2>&1
+  [ $? = 1 ] || fail "verify cut archive: $(cat "$scratch/out")"
+fi
 
 rm -rf "$scratch"
 [ $failures = 0 ] && echo "all bkrtool checks passed"

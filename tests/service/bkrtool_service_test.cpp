@@ -49,7 +49,7 @@ TEST_F(BkrtoolService, BackupVerifyListAndRestore) {
 
   run = Tool("verify RES_A 01 0001");
   EXPECT_EQ(run.exitCode, 0u) << run.out << run.err;
-  EXPECT_TRUE(Has(run.out, "ok")) << run.out;
+  EXPECT_TRUE(Has(run.out, ": sound")) << run.out;
 
   // A damaged copy: verify says what is wrong and changes nothing.
   const std::string archive = dir("UPI_AAAA") + "\\BACKRSC";
@@ -59,7 +59,7 @@ TEST_F(BkrtoolService, BackupVerifyListAndRestore) {
   WriteFile(archive, damaged);
   run = Tool("verify RES_A 01 0001");
   EXPECT_EQ(run.exitCode, 1u) << run.out;
-  EXPECT_TRUE(Has(run.out, "defect: ")) << run.out;
+  EXPECT_TRUE(Has(run.out, ": defective")) << run.out;
   EXPECT_EQ(ReadFile(archive), damaged);
   WriteFile(archive, good);
 

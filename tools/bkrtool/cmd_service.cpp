@@ -36,8 +36,10 @@ int CheckKey(const bkrtool::Args& args, std::size_t count, const char* usage) {
   return 0;
 }
 
+}  // namespace
+
 // The backup directory of the key from BACKMNG; empty when there is none.
-std::string BackupDirectory(const bkrtool::Args& key) {
+std::string BackupDirectoryOf(const std::string& name, const std::string& version, const std::string& generation) {
   Settings settings;
   VskPath root;
   vskEnvGetBackupPath(root);
@@ -46,7 +48,7 @@ std::string BackupDirectory(const bkrtool::Args& key) {
   if (vskBKRVOpenBKMN(record) == 1) {
     do {
       VskPath path;
-      if (vskKeyMatches(record + kBkmnName, key[0].c_str(), key[1].c_str(), key[2].c_str()) &&
+      if (vskKeyMatches(record + kBkmnName, name.c_str(), version.c_str(), generation.c_str()) &&
           vskBKRVBackupDirPath(root, record, path)) {
         directory = path;
         break;
@@ -56,6 +58,8 @@ std::string BackupDirectory(const bkrtool::Args& key) {
   vskBKRVCloseBKMN();
   return directory;
 }
+
+namespace {
 
 long long FileSize(const std::string& path) {
   struct _stati64 status;
@@ -70,7 +74,7 @@ int Backup(const bkrtool::Args& args) {
                 args[2].c_str(), result);
     return 1;
   }
-  const std::string directory = BackupDirectory(args);
+  const std::string directory = BackupDirectoryOf(args[0], args[1], args[2]);
   std::printf("%s %s %s: backed up (result 0)\n", args[0].c_str(), args[1].c_str(), args[2].c_str());
   std::printf("backup directory: %s\n", directory.c_str());
   const long long saved = FileSize(directory + "\\" + kBackListFileName);
@@ -108,29 +112,6 @@ int Restore(const bkrtool::Args& args) {
   return static_cast<int>(result);
 }
 
-int Verify(const bkrtool::Args& args) {
-  if (const int bad = CheckKey(args, 3, "verify NAME VERSION GENERATION")) return bad;
-  const std::string directory = BackupDirectory(args);
-  if (directory.empty()) return bkrtool::Fail("no backup of " + args[0] + " " + args[1] + " " + args[2]);
-  const std::string archive = directory + "\\" + kBackRscFileName;
-  if (FileSize(archive) < 0) {
-    std::printf("%s: no archive (no listed path existed at backup time)\n", directory.c_str());
-    return 0;
-  }
-  VskArVerifyReport report{};
-  const int result = vskarVerifyArchive(archive.c_str(), &report);
-  std::printf("%s: %llu entries (%llu files, %llu directories), %llu bytes of content\n", archive.c_str(),
-              static_cast<unsigned long long>(report.entries), static_cast<unsigned long long>(report.files),
-              static_cast<unsigned long long>(report.directories),
-              static_cast<unsigned long long>(report.contentBytes));
-  if (result != 0) {
-    std::printf("defect: %s\n", report.firstDefect);
-    return 1;
-  }
-  std::printf("ok\n");
-  return 0;
-}
-
 }  // namespace
 
 // An empty management file for a fresh backup root: making a backup never
@@ -159,5 +140,3 @@ BKR_COMMAND("backup", "NAME VERSION GENERATION PATH",
 BKR_COMMAND("restore", "NAME VERSION GENERATION",
             "restore the backup of a resource through the service (vskAPIRestore); the exit code is its result",
             Restore);
-BKR_COMMAND("verify", "NAME VERSION GENERATION",
-            "check the archive of a backup: decode it, walk every entry; exit code 1 on a defect", Verify);
