@@ -287,6 +287,36 @@ TEST_F(ArCreate, TwoNamesBelowADriveGiveEachDirectoryOnTheirWayBeforeThem) {
   }
 }
 
+TEST_F(ArCreate, OnADriveLetterTwoNamesGiveDirADirBAndTheRootIsEnumerated) {
+  // T: is a folder of the build tree (see CMakeLists.txt).
+  if (::GetFileAttributesA("T:\\") == INVALID_FILE_ATTRIBUTES) GTEST_SKIP() << "no drive T:";
+  RemoveTree("T:\\dir");
+  MakeDir("T:\\dir");
+  WriteFile("T:\\dir\\a", "first");
+  WriteFile("T:\\dir\\b", "second");
+  for (bool plain : {false, true}) {
+    vskarUsePlainWayForTest(plain);
+    ASSERT_EQ(Create("T:", {"dir\\a", "dir\\b"}, 1, out / "BACKRSC"), 0);
+    Archive a = ReadArchive(out / "BACKRSC");
+    EXPECT_EQ(a.drive, "T");
+    EXPECT_EQ(a.base, "/");
+    EXPECT_EQ(a.Paths(), (std::vector<std::string>{"dir", "dir/a", "dir", "dir/b"}));
+    EXPECT_EQ(a.entries[3].content, "second");
+    // Without a list the drive's root entries are the names; the drive name
+    // recorded is empty (it is taken before the base becomes the drive).
+    ASSERT_EQ(Create("T:", {}, 1, out / "BACKRSC"), 0);
+    a = ReadArchive(out / "BACKRSC");
+    EXPECT_EQ(a.drive, "");
+    EXPECT_EQ(a.base, "/");
+    std::vector<std::string> paths = a.Paths();
+    std::sort(paths.begin() + 1, paths.end());
+    EXPECT_EQ(paths, (std::vector<std::string>{"dir", "dir/a", "dir/b"}));
+  }
+  RemoveTree("T:\\dir");
+  ASSERT_EQ(Create("T:", {}, 1, out / "BACKRSC"), 6);
+  EXPECT_TRUE(Logged("NO File:ON arCreateArcFile:T:"));
+}
+
 TEST_F(ArCreate, ADirectoryBringsItsWholeTreeEachDirectoryBeforeItsContents) {
   MakeRichTree(top + "\\app");
   const std::string archive = out / "BACKRSC";
