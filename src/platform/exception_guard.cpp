@@ -174,9 +174,19 @@ bool RunGuarded(void (*body)(void*), void* context, CapturedException* captured)
     body(context);
     return true;
   }
+#if !defined(_WIN64)
+  // The jump back skips the frame handlers the abandoned frames registered:
+  // the head of this thread's handler chain (fs:[0]) goes back to its value
+  // at the guard, or it would point into the abandoned stack.
+  NT_TIB* volatile tib = reinterpret_cast<NT_TIB*>(::NtCurrentTeb());
+  _EXCEPTION_REGISTRATION_RECORD* volatile handlers = tib->ExceptionList;
+#endif
   t_guard = &guard;
   const bool caught = __builtin_setjmp(guard.jump) != 0;
   if (!caught) body(context);
+#if !defined(_WIN64)
+  if (caught) tib->ExceptionList = handlers;
+#endif
   t_guard = guard.outer;
   ::RemoveVectoredExceptionHandler(handler);
   return !caught;
