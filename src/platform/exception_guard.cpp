@@ -178,14 +178,18 @@ bool RunGuarded(void (*body)(void*), void* context, CapturedException* captured)
   // The jump back skips the frame handlers the abandoned frames registered:
   // the head of this thread's handler chain (fs:[0]) goes back to its value
   // at the guard, or it would point into the abandoned stack.
-  NT_TIB* volatile tib = reinterpret_cast<NT_TIB*>(::NtCurrentTeb());
-  _EXCEPTION_REGISTRATION_RECORD* volatile handlers = tib->ExceptionList;
+  void* head;
+  __asm__ volatile("movl %%fs:0, %0" : "=r"(head));
+  void* volatile handlers = head;
 #endif
   t_guard = &guard;
   const bool caught = __builtin_setjmp(guard.jump) != 0;
   if (!caught) body(context);
 #if !defined(_WIN64)
-  if (caught) tib->ExceptionList = handlers;
+  if (caught) {
+    void* const saved = handlers;
+    __asm__ volatile("movl %0, %%fs:0" : : "r"(saved) : "memory");
+  }
 #endif
   t_guard = guard.outer;
   ::RemoveVectoredExceptionHandler(handler);
