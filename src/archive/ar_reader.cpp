@@ -5,6 +5,7 @@
 #include <new>
 
 #include "common/byte_order.h"
+#include "logging/log.h"
 
 namespace bk::ar {
 
@@ -46,7 +47,12 @@ int ArReader::Open() {
   part_ = ArPart::kHeader;
   unsigned char bytes[kHeaderSize] = {};
   const std::size_t got = source_.Read(bytes, sizeof bytes);
-  if (got < sizeof bytes) std::memset(bytes + got, 0, sizeof bytes - got);
+  if (got < sizeof bytes) {
+    // Traced here; the check below then fails on the zeros ("Resource Error 1").
+    vskLogTrace("ar", "_read Error on VsConReIn: %u of %u bytes read", static_cast<unsigned>(got),
+                static_cast<unsigned>(sizeof bytes));
+    std::memset(bytes + got, 0, sizeof bytes - got);
+  }
   header_ = DecodeHeader(bytes);
   if (CheckHeader(header_) != kArOk) return Fail(kArDefectiveHeader, "the archive header is defective");
   position_ = kHeaderSize;

@@ -119,7 +119,8 @@ struct ImageInfo {
 
 // Decodes an encoded file held in memory, with the results of
 // vskEcdCtrlDecodeFile (1 on success); `out` receives the plain bytes. `info`
-// (may be null) is filled as far as the image could be read.
+// (may be null) is filled as far as the image could be read. With `out` null
+// the plain bytes are counted (info->plainSize) without being kept.
 int DecodeImage(const unsigned char* data, std::size_t size, std::vector<unsigned char>* out,
                 ImageInfo* info);
 

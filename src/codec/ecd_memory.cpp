@@ -166,6 +166,28 @@ int DecodeBlocks(const unsigned char* data, std::size_t size, std::vector<unsign
   return result;
 }
 
+namespace {
+
+// DecodeBlocks' checks and results, block by block into one buffer: the plain
+// bytes are counted, never kept.
+int CountBlocks(const unsigned char* data, std::size_t size, std::uint64_t& plain, std::size_t& blocks) {
+  unsigned char buffer[kBlockMax];
+  std::size_t pos = 0;
+  for (bool more = true; more;) {
+    if (size - pos < kBlockHeaderSize || size - pos - kBlockHeaderSize < LoadBe16(data + pos + 2))
+      return kEcdIoError;
+    std::size_t blockSize = 0;
+    const std::size_t n = DecodeBlock(data + pos, size - pos, buffer, &blockSize, &more);
+    if (n == 0) return kEcdBadBlock;
+    plain += n;
+    ++blocks;
+    pos += blockSize;
+  }
+  return kEcdDecodeOk;
+}
+
+}  // namespace
+
 int DecodeImage(const unsigned char* data, std::size_t size, std::vector<unsigned char>* out,
                 ImageInfo* infoOut) {
   ImageInfo local;
@@ -195,6 +217,15 @@ int DecodeImage(const unsigned char* data, std::size_t size, std::vector<unsigne
   const Options& options = info.options;
   if (options.kind == kEcdKindNone && !options.passThrough) return kEcdNotCompressed;
 
+  // Without `out` the plain bytes are only counted: a tiny encoded file can
+  // stand for gigabytes.
+  if (out == nullptr) {
+    if (options.kind == kEcdKindNone) {
+      info.plainSize = size - pos;
+      return kEcdDecodeOk;
+    }
+    if (options.kind == kEcdKindControl) return CountBlocks(data + pos, size - pos, info.plainSize, info.blocks);
+  }
   std::vector<unsigned char> sink;
   std::vector<unsigned char>& plain = out != nullptr ? *out : sink;
   plain.clear();
@@ -222,7 +253,7 @@ int DecodeImage(const unsigned char* data, std::size_t size, std::vector<unsigne
     if (size - pos < length) return kEcdIoError;
     uLongf produced = kBlockMax;
     if (::uncompress(buffer, &produced, data + pos, static_cast<uLong>(length)) != Z_OK) return kEcdBadBlock;
-    plain.insert(plain.end(), buffer, buffer + produced);
+    if (out != nullptr) plain.insert(plain.end(), buffer, buffer + produced);
     pos += length;
     ++info.blocks;
     info.plainSize += produced;

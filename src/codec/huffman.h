@@ -10,8 +10,9 @@
 //
 // Two coders live here: the fast one (per-symbol code table and a 64-bit
 // accumulator when encoding; a lookup table built from the stored tree when
-// decoding, giving up to three codes a lookup), and a bit-by-bit reference coder kept for cross-checking. Both
-// build the same tree, so both encoders produce the same bytes.
+// decoding, giving up to three codes a lookup), and a bit-by-bit reference
+// coder kept for cross-checking. Both build the format's heap tree, each with
+// a builder of its own, so both encoders must produce the same bytes.
 #include <cstddef>
 #include <cstdint>
 
@@ -38,9 +39,10 @@ struct HuffmanTree {
 };
 
 // Builds the tree for the counts of the 256 byte values (at least one
-// non-zero): values sorted by ascending count (ties by value), then the two
-// nodes of smallest count joined until one is left (the first taken becomes
-// the left child).
+// non-zero): values sorted by ascending count (ties by value) into a 1-based
+// min-heap, then joined as the format's heap joins them (huffman_tree.cpp):
+// the first node taken becomes the left child, and ties are settled by the
+// heap's positions (not "leaf first").
 void BuildTree(const std::uint32_t counts[256], HuffmanTree& tree);
 
 // Codes `n` bytes (1..kBlockMax) into `coded` (kCodedMax bytes); returns the

@@ -97,6 +97,26 @@ void EncodeSymbols(const unsigned char* src, std::size_t n, const std::uint64_t*
   }
 }
 
+// Codes of up to 28 bits, four between flushes when they fit in 56 bits (as
+// good as always: long codes are rare), else two and two.
+void EncodeSymbolsUpTo28(const unsigned char* src, std::size_t n, const std::uint64_t* top,
+                         const std::uint8_t* length, BitSink& sink) {
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    const unsigned a = src[i], b = src[i + 1], c = src[i + 2], d = src[i + 3];
+    sink.Add(top[a], length[a]);
+    sink.Add(top[b], length[b]);
+    if (length[a] + length[b] + length[c] + length[d] > 56) sink.Flush();
+    sink.Add(top[c], length[c]);
+    sink.Add(top[d], length[d]);
+    sink.Flush();
+  }
+  for (; i < n; ++i) {
+    sink.Add(top[src[i]], length[src[i]]);
+    sink.Flush();
+  }
+}
+
 // --- decoding ---------------------------------------------------------------
 
 constexpr int kTableBits = 11;
@@ -265,10 +285,8 @@ std::size_t EncodeBlockFast(const unsigned char* src, std::size_t n, unsigned ch
     ;  // one byte value: every code is empty
   else if (maxLength <= 14)
     EncodeSymbols<4>(src, n, top, length, sink);
-  else if (maxLength <= 18)
-    EncodeSymbols<3>(src, n, top, length, sink);
   else if (maxLength <= 28)
-    EncodeSymbols<2>(src, n, top, length, sink);
+    EncodeSymbolsUpTo28(src, n, top, length, sink);
   else
     EncodeSymbols<1>(src, n, top, length, sink);
   sink.Finish();

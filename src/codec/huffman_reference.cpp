@@ -32,7 +32,68 @@ struct BitWriter {
   }
 };
 
-void WriteTree(const HuffmanTree& tree, int node, BitWriter& w) {
+// The code tree built step by step as the format describes it, with nothing
+// shared with the fast encoder's builder: counts, a parent table (0 root, +p
+// left child of p, -p right child of p), child tables, and a 1-based min-heap
+// of node numbers.
+struct PlainTree {
+  std::uint32_t count[kMaxNodes] = {};
+  int parent[kMaxNodes] = {};
+  int left[kMaxNodes] = {};
+  int right[kMaxNodes] = {};
+  int heap[kMaxNodes + 1] = {};
+  int k = 0;
+  int root = -1;
+
+  void SiftDown() {
+    const int x = heap[1];
+    int i = 1;
+    for (;;) {
+      int c = 2 * i;
+      if (c > k) break;
+      if (c < k && count[heap[c]] > count[heap[c + 1]]) c = c + 1;  // equal: the left child
+      if (count[x] <= count[heap[c]]) break;
+      heap[i] = heap[c];
+      i = c;
+    }
+    heap[i] = x;
+  }
+
+  void Build(const unsigned char* src, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) ++count[src[i]];
+    // Byte values present, by ascending count; equal counts in value order
+    // (an insertion sort that moves an entry only past larger counts).
+    for (int v = 0; v < 256; ++v) {
+      if (count[v] == 0) continue;
+      int at = ++k;
+      while (at > 1 && count[heap[at - 1]] > count[v]) {
+        heap[at] = heap[at - 1];
+        --at;
+      }
+      heap[at] = v;
+    }
+    root = heap[1];
+    int next = kFirstInternal;
+    while (k >= 2) {
+      const int a = heap[1];
+      heap[1] = heap[k];
+      --k;
+      SiftDown();
+      const int b = heap[1];
+      const int p = next++;
+      count[p] = count[a] + count[b];
+      heap[1] = p;
+      SiftDown();
+      parent[a] = p;
+      parent[b] = -p;
+      left[p] = a;
+      right[p] = b;
+      root = p;
+    }
+  }
+};
+
+void WriteTree(const PlainTree& tree, int node, BitWriter& w) {
   if (node >= kFirstInternal) {
     w.Put(1, 1);
     WriteTree(tree, tree.left[node], w);
@@ -95,10 +156,8 @@ struct TreeReader {
 }  // namespace
 
 std::size_t EncodeBlockReference(const unsigned char* src, std::size_t n, unsigned char* coded) {
-  std::uint32_t counts[256] = {};
-  for (std::size_t i = 0; i < n; ++i) ++counts[src[i]];
-  HuffmanTree tree;
-  BuildTree(counts, tree);
+  PlainTree tree;
+  tree.Build(src, n);
 
   BitWriter w{coded};
   WriteTree(tree, tree.root, w);

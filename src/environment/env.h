@@ -23,6 +23,14 @@ using VskPath = char[kVskPathSize];
 int vskEnvLoad();     // 1 loaded (also: already loaded, key absent); 0 failed
 void vskEnvRelease(); // empties the cache; the next call reads the registry again
 bool vskEnvIsLoaded();
+// True from any vskEnvLoad (also one that failed half way, whose values read
+// so far stay cached) to the next vskEnvRelease. Code that loads the cache
+// for itself only when nobody did asks this, never vskEnvIsLoaded: releasing
+// a partial load it did not make would drop the caller's values.
+bool vskEnvIsLoadAttempted();
+// The results of opening the key that mean "no key": not found (2, 3) and
+// ERROR_RESOURCE_DATA_NOT_FOUND (1812).
+bool vskEnvKeyIsAbsent(long error);
 // 1 and the value copied (cut to outSize, terminated) when the name is cached;
 // else 0 and out untouched. Names compare case-sensitively.
 int vskEnvGetValue(const char* name, char* out, std::size_t outSize);

@@ -21,6 +21,9 @@ struct ValueCache {
   std::size_t order[kVskMaxValues];
   std::size_t count = 0;
   bool loaded = false;
+  // Set by every load, whatever its result, until the release: a load that
+  // stopped early still holds the values read before the stop.
+  bool attempted = false;
 };
 
 ValueCache g_cache;
@@ -74,15 +77,20 @@ void Insert(const char* name, const unsigned char* data, DWORD size) {
 
 }  // namespace
 
+bool vskEnvKeyIsAbsent(long error) {
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_RESOURCE_DATA_NOT_FOUND;
+}
+
 int vskEnvLoad() {
   if (g_cache.loaded) return 1;
+  g_cache.attempted = true;
   bk::win::unique_hkey key;
   LONG rc = ::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kVskRegistryKey, 0, KEY_ALL_ACCESS, key.put());
   if (rc != ERROR_SUCCESS)
     rc = ::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kVskRegistryKey, 0, KEY_READ, key.put());
   if (rc != ERROR_SUCCESS) {
     // A missing key is a valid configuration: every getter gives its default.
-    if (rc == ERROR_FILE_NOT_FOUND || rc == ERROR_PATH_NOT_FOUND || rc == ERROR_RESOURCE_TYPE_NOT_FOUND) {
+    if (vskEnvKeyIsAbsent(rc)) {
       g_cache.loaded = true;
       return 1;
     }
@@ -108,9 +116,11 @@ int vskEnvLoad() {
 void vskEnvRelease() {
   g_cache.count = 0;
   g_cache.loaded = false;
+  g_cache.attempted = false;
 }
 
 bool vskEnvIsLoaded() { return g_cache.loaded; }
+bool vskEnvIsLoadAttempted() { return g_cache.attempted; }
 
 int vskEnvGetValue(const char* name, char* out, std::size_t outSize) {
   if (name == nullptr || out == nullptr || outSize == 0) return 0;

@@ -173,7 +173,7 @@ int vskEnvIsRemoteDesktopMode() {
   if (version.dwPlatformId != VER_PLATFORM_WIN32_NT || version.dwMajorVersion != 5 ||
       version.dwMinorVersion == 0)
     return 0;
-  const bool loadedHere = !vskEnvIsLoaded();
+  const bool loadedHere = !vskEnvIsLoadAttempted();
   if (loadedHere) vskEnvLoad();
   const int on = vskEnvIsEnableRDP() && !vskEnvIsSiteServer() && vskEnvIsUserAuthorityOption() &&
                  vskEnvIsClientStay();

@@ -138,6 +138,9 @@ void ForEachMainLogLine(MainLogForm form, const char* facility, const char* cate
   }
 }
 
+// A short message (one that fits the first record) is not cut down to its
+// first line: its further lines follow, indented, exactly as those of a long
+// message do. Writing only the first line would silently drop the rest.
 void ForEachUserLogRecord(const char* x, std::size_t n, std::size_t width, LineSink sink,
                           void* context) {
   if (n == 0) return;

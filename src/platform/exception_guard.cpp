@@ -174,9 +174,23 @@ bool RunGuarded(void (*body)(void*), void* context, CapturedException* captured)
     body(context);
     return true;
   }
+#if !defined(_WIN64)
+  // The jump back skips the frame handlers the abandoned frames registered:
+  // the head of this thread's handler chain (fs:[0]) goes back to its value
+  // at the guard, or it would point into the abandoned stack.
+  void* head;
+  __asm__ volatile("movl %%fs:0, %0" : "=r"(head));
+  void* volatile handlers = head;
+#endif
   t_guard = &guard;
   const bool caught = __builtin_setjmp(guard.jump) != 0;
   if (!caught) body(context);
+#if !defined(_WIN64)
+  if (caught) {
+    void* const saved = handlers;
+    __asm__ volatile("movl %0, %%fs:0" : : "r"(saved) : "memory");
+  }
+#endif
   t_guard = guard.outer;
   ::RemoveVectoredExceptionHandler(handler);
   return !caught;

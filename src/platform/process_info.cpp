@@ -3,14 +3,21 @@
 #include <cstring>
 
 #include "common/text.h"
+#include "platform/unique_handle.h"
 
 namespace bk::win {
 
 unsigned WindowsMajorVersion() { return LOBYTE(LOWORD(::GetVersion())); }
 
 std::uint32_t CurrentSessionId() {
+  // Looked up at run time: systems without terminal sessions lack it.
+  using SessionIdOf = BOOL(WINAPI*)(DWORD, DWORD*);
+  const unique_hmodule kernel(::LoadLibraryA("KERNEL32"));
+  if (!kernel) return 0;
+  const auto sessionIdOf = reinterpret_cast<SessionIdOf>(
+      reinterpret_cast<void (*)()>(::GetProcAddress(kernel.get(), "ProcessIdToSessionId")));
   DWORD session = 0;
-  if (!::ProcessIdToSessionId(::GetCurrentProcessId(), &session)) return 0;
+  if (sessionIdOf == nullptr || !sessionIdOf(::GetCurrentProcessId(), &session)) return 0;
   return session;
 }
 

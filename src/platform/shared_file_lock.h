@@ -1,6 +1,8 @@
 #pragma once
 // Machine-wide lock around a read-modify-write of a file that other processes
-// of the client change too (BACKMNG, UPLISTD.BON). Each file has one named
+// of the client change too (BACKMNG, UPLISTD.BON). The mutex is recursive for
+// its owner thread: a holder may take the lock of the same file again (each
+// owner object releases its own acquisition). Each file has one named
 // mutex in the Global namespace, created with the open security record so
 // that every account and terminal session can open it. Work copies alone
 // cannot keep two writers apart: the second one's copy would be taken from the
@@ -12,6 +14,8 @@
 #include <windows.h>
 
 #include <cstddef>
+
+#include "platform/unique_handle.h"
 
 namespace bk::win {
 
@@ -31,7 +35,7 @@ class SharedFileLock {
   bool Held() const { return held_; }
 
  private:
-  HANDLE mutex_ = nullptr;
+  unique_handle mutex_;
   bool held_ = false;
 };
 

@@ -25,51 +25,49 @@ constexpr char kFaultName[] = "vskWapiOpenWriteCloseClientLogCore()";
 
 bool IsSystemLeadByte(unsigned char c) { return ::IsDBCSLeadByte(c) != FALSE; }
 
-// State of one call, kept outside the guarded code so that the log and the
-// settings can be released after a processor exception.
-struct ClientLogCall {
+constexpr std::size_t kCategorySize = 64;
+
+// What the guarded part of one call works on. Only the caller's values can
+// fault (the format, its arguments, the process-wide category label), so only
+// reading them is guarded: it takes no lock and opens nothing, and a fault
+// leaves nothing held behind for the report, which writes the logs itself.
+struct FormatCall {
   const char* format;
   va_list* args;
-  VskLogHandle log;
-  bool opened;
-  bool loadedHere;
+  char text[kTraceTextSize];
+  std::size_t length;
+  char category[kCategorySize];
 };
 
-void WriteClientLog(void* context) {
-  auto* call = static_cast<ClientLogCall*>(context);
-  if (!vskEnvIsLoaded()) {
-    if (!vskEnvLoad()) return;
-    call->loadedHere = true;
-  }
-  call->log = vskLogOpen("CLIENT.log");
-  call->opened = true;
-
-  char text[kTraceTextSize] = {};
-  const int written = std::vsnprintf(text, sizeof text, call->format, *call->args);
-  std::size_t length = std::strlen(text);
+void FormatGuarded(void* context) {
+  auto* call = static_cast<FormatCall*>(context);
+  std::memset(call->text, 0, sizeof call->text);
+  const int written = std::vsnprintf(call->text, sizeof call->text, call->format, *call->args);
+  call->length = std::strlen(call->text);
   // A double-byte character that the limit cuts in two is dropped whole.
   if (written >= static_cast<int>(kTraceTextLimit))
-    length = bk::log::CutAtCharacter(text, kTraceTextSize, 0, kTraceTextLimit, IsSystemLeadByte);
+    call->length = bk::log::CutAtCharacter(call->text, kTraceTextSize, 0, kTraceTextLimit, IsSystemLeadByte);
+  const char* label = g_traceCategory.load();
+  std::size_t n = 0;
+  if (label != nullptr)
+    for (; n + 1 < sizeof call->category && label[n] != '\0'; ++n) call->category[n] = label[n];
+  call->category[n] = '\0';
+}
 
+void WritePieces(const FormatCall& call) {
+  const VskLogHandle log = vskLogOpen("CLIENT.log");
   const bool longLayout = bk::win::WindowsMajorVersion() >= 6 || vskEnvIsRemoteDesktopMode();
   const std::size_t width = longLayout ? kLongPiece : kClassicPiece;
-  const char* category = g_traceCategory.load();
   std::size_t at = 0;
-  for (int k = 0; k < kMaxPieces && (k == 0 || at < length); ++k) {
-    const std::size_t piece = bk::log::CutAtCharacter(text, length, at, width, IsSystemLeadByte);
+  for (int k = 0; k < kMaxPieces && (k == 0 || at < call.length); ++k) {
+    const std::size_t piece = bk::log::CutAtCharacter(call.text, call.length, at, width, IsSystemLeadByte);
     char record[kClassicPiece + 1];
-    std::memcpy(record, text + at, piece);
+    std::memcpy(record, call.text + at, piece);
     record[piece] = '\0';
-    vskLogWrite(call->log, record, category);
+    vskLogWrite(log, record, call.category);
     at += piece;
   }
-
-  vskLogClose(call->log);
-  call->opened = false;
-  if (call->loadedHere) {
-    vskEnvRelease();
-    call->loadedHere = false;
-  }
+  vskLogClose(log);
 }
 
 }  // namespace
@@ -80,16 +78,26 @@ void vskWapiSetTraceCategory(const char* category) {
 
 void vskWapiOpenWriteCloseClientLogCore(const char* format, ...) {
   if (format == nullptr) return;
+  // Settings not held in memory are loaded for this call only.
+  bool loadedHere = false;
+  if (!vskEnvIsLoadAttempted()) {
+    loadedHere = true;
+    if (!vskEnvLoad()) {
+      vskEnvRelease();
+      return;
+    }
+  }
   va_list args;
   va_start(args, format);
-  ClientLogCall call{format, &args, 0, false, false};
+  FormatCall call{format, &args, {}, 0, {}};
   bk::win::CapturedException captured;
-  if (!bk::win::RunGuarded(WriteClientLog, &call, &captured)) {
-    bk::win::ReportException(kFaultName, captured);
-    if (call.opened) vskLogClose(call.log);
-    if (call.loadedHere) vskEnvRelease();
-  }
+  const bool formatted = bk::win::RunGuarded(FormatGuarded, &call, &captured);
   va_end(args);
+  if (formatted)
+    WritePieces(call);
+  else
+    bk::win::ReportException(kFaultName, captured);
+  if (loadedHere) vskEnvRelease();
 }
 
 int vskWapiTraceLog(VskLogHandle log, const char* format, ...) {

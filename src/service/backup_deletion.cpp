@@ -13,6 +13,7 @@
 #include "common/byte_order.h"
 #include "logging/log.h"
 #include "platform/file_commit.h"
+#include "platform/shared_file_lock.h"
 #include "platform/unique_handle.h"
 #include "service/management_file.h"
 #include "service/resource_key.h"
@@ -157,74 +158,79 @@ int vskAPIDelBackup(const char* name, const char* version, const char* generatio
     vskLogTrace(kVskCategory, "ERROR_BACKUPMNGFILE_NOT_FOUND(%s),errno=%d", mngPath, error);
     return 10;
   }
-  if (!RemoveWorkCopy(workPath)) return 30;
-
   bool found = false;
   {
-    bk::win::unique_fd mng(::_open(mngPath, _O_RDONLY | _O_BINARY));
-    if (!mng) {
-      const int error = errno;
-      ApiError(kVskApiCLibrary, error, __LINE__, "_open: Path=%s", mngPath);
-      vskLogTrace(kVskCategory, "ERROR_NOT_OPEN_BACKUPMNGFILE(%s),errno=%d", mngPath, error);
-      return 30;
-    }
-    bk::win::unique_fd work(bk::win::WorkCopyOpsTable().openFd(
-        workPath, _O_RDWR | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE));
-    if (!work) {
-      const int error = errno;
-      ApiError(kVskApiCLibrary, error, __LINE__, "_open: Path=%s", workPath);
-      vskLogTrace(kVskCategory, "ERROR_NOT_OPEN_BACKUPCPYMNGFILE(%s),errno=%d", workPath, error);
-      return 30;
-    }
-    unsigned char header[kBkmnHeaderSize];
-    errno = 0;
-    const int got = vskBKRVReadFull(mng.get(), header, sizeof header);
-    if (got != static_cast<int>(sizeof header)) {
-      const int error = errno;
-      char info[kVskPathSize + 64];
-      std::snprintf(info, sizeof info, "_read, %d BytesRead, %d BytesToRead, Path=%s", got,
-                    static_cast<int>(sizeof header), mngPath);
-      vskLogApiError(kVskApiCLibrary, kVskCategory, info, error, kModule, __LINE__);
-      vskLogTrace(kVskCategory, "ERROR_NOT_READ_BACKUPMNGFILE,errno=%d", error);
-      mng.reset();
-      work.reset();
-      RemoveWorkCopy(workPath);
-      return 30;
-    }
-    if (!bk::win::WriteAllFd(work.get(), header, sizeof header)) {
-      const int error = errno;
-      ApiError(kVskApiCLibrary, error, __LINE__, "_write: Path=%s", workPath);
-      vskLogTrace(kVskCategory, "ERROR_NOT_WRITE_BACKUPCPYMNGFILE,errno=%d", error);
-      mng.reset();
-      work.reset();
-      RemoveWorkCopy(workPath);
-      return 30;
-    }
-    const Files files{root, mngPath, workPath, mng.get(), work.get()};
-    int stopped = HasWholeRecords(mng.get(), mngPath) ? FilterRecords(files, name, version, generation, found) : 1;
-    mng.reset();
-    if (::_close(work.release()) != 0 && stopped == 0) {
-      const int error = errno;
-      ApiError(kVskApiCLibrary, error, __LINE__, "_write: Path=%s", workPath);
-      vskLogTrace(kVskCategory, "ERROR_NOT_WRITE_BACKUPCPYMNGFILE,errno=%d", error);
-      stopped = 1;
-    }
-    if (stopped != 0) {
-      RemoveWorkCopy(workPath);
-      return 1;
-    }
-  }
+    // From the copy to the commit no other writer may change BACKMNG.
+    const bk::win::SharedFileLock lock(kBkmnFileName, kVskCategory);
+    if (!lock.Held()) return 30;
+    if (!RemoveWorkCopy(workPath)) return 30;
 
-  // Nothing removed: BACKMNG already holds exactly these records.
-  if (found) {
-    bk::win::CommitFailure failure;
-    if (!bk::win::CommitWorkCopy(workPath, mngPath, &failure)) {
-      ApiError(kVskApiWindows, static_cast<std::int32_t>(failure.error), __LINE__, "CopyFile: %s To %s",
-               workPath, mngPath);
-      vskLogTrace(kVskCategory, "ERROR_CopyFile GetLastError = %d", static_cast<int>(failure.error));
+    {
+      bk::win::unique_fd mng(::_open(mngPath, _O_RDONLY | _O_BINARY));
+      if (!mng) {
+        const int error = errno;
+        ApiError(kVskApiCLibrary, error, __LINE__, "_open: Path=%s", mngPath);
+        vskLogTrace(kVskCategory, "ERROR_NOT_OPEN_BACKUPMNGFILE(%s),errno=%d", mngPath, error);
+        return 30;
+      }
+      bk::win::unique_fd work(bk::win::WorkCopyOpsTable().openFd(
+          workPath, _O_RDWR | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE));
+      if (!work) {
+        const int error = errno;
+        ApiError(kVskApiCLibrary, error, __LINE__, "_open: Path=%s", workPath);
+        vskLogTrace(kVskCategory, "ERROR_NOT_OPEN_BACKUPCPYMNGFILE(%s),errno=%d", workPath, error);
+        return 30;
+      }
+      unsigned char header[kBkmnHeaderSize];
+      errno = 0;
+      const int got = vskBKRVReadFull(mng.get(), header, sizeof header);
+      if (got != static_cast<int>(sizeof header)) {
+        const int error = errno;
+        char info[kVskPathSize + 64];
+        std::snprintf(info, sizeof info, "_read, %d BytesRead, %d BytesToRead, Path=%s", got,
+                      static_cast<int>(sizeof header), mngPath);
+        vskLogApiError(kVskApiCLibrary, kVskCategory, info, error, kModule, __LINE__);
+        vskLogTrace(kVskCategory, "ERROR_NOT_READ_BACKUPMNGFILE,errno=%d", error);
+        mng.reset();
+        work.reset();
+        RemoveWorkCopy(workPath);
+        return 30;
+      }
+      if (!bk::win::WriteAllFd(work.get(), header, sizeof header)) {
+        const int error = errno;
+        ApiError(kVskApiCLibrary, error, __LINE__, "_write: Path=%s", workPath);
+        vskLogTrace(kVskCategory, "ERROR_NOT_WRITE_BACKUPCPYMNGFILE,errno=%d", error);
+        mng.reset();
+        work.reset();
+        RemoveWorkCopy(workPath);
+        return 30;
+      }
+      const Files files{root, mngPath, workPath, mng.get(), work.get()};
+      int stopped = HasWholeRecords(mng.get(), mngPath) ? FilterRecords(files, name, version, generation, found) : 1;
+      mng.reset();
+      if (::_close(work.release()) != 0 && stopped == 0) {
+        const int error = errno;
+        ApiError(kVskApiCLibrary, error, __LINE__, "_write: Path=%s", workPath);
+        vskLogTrace(kVskCategory, "ERROR_NOT_WRITE_BACKUPCPYMNGFILE,errno=%d", error);
+        stopped = 1;
+      }
+      if (stopped != 0) {
+        RemoveWorkCopy(workPath);
+        return 1;
+      }
     }
+
+    // Nothing removed: BACKMNG already holds exactly these records.
+    if (found) {
+      bk::win::CommitFailure failure;
+      if (!bk::win::CommitWorkCopy(workPath, mngPath, &failure)) {
+        ApiError(kVskApiWindows, static_cast<std::int32_t>(failure.error), __LINE__, "CopyFile: %s To %s",
+                 workPath, mngPath);
+        vskLogTrace(kVskCategory, "ERROR_CopyFile GetLastError = %d", static_cast<int>(failure.error));
+      }
+    }
+    RemoveWorkCopy(workPath);
   }
-  RemoveWorkCopy(workPath);
   if (!found) return 10;
   ClearBackedUpDate(name);
   return 0;

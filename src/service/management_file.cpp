@@ -1,6 +1,8 @@
 // The delete check's view of BACKMNG: the whole file read into a list that
 // is walked with a cursor, records unlinked as their backups are deleted, and
-// the remaining records committed through the work copy BACKMNGW.
+// the remaining records committed through the work copy BACKMNGW. From the
+// read at open to the commit at close the list holds the machine-wide lock of
+// BACKMNG, so that no other writer's change falls between the two.
 #include "service/management_file.h"
 
 #include <fcntl.h>
@@ -13,12 +15,14 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <vector>
 
 #include "common/byte_order.h"
 #include "common/text.h"
 #include "logging/log.h"
 #include "platform/file_commit.h"
+#include "platform/shared_file_lock.h"
 #include "platform/unique_handle.h"
 #include "service/service.h"
 #include "service/tree_removal.h"
@@ -37,6 +41,8 @@ struct ManagementList {
   bool deleted = false;         // the current record was deleted; cursor is on its successor
 };
 ManagementList g_list;
+// Held from a successful open to the close.
+std::optional<bk::win::SharedFileLock> g_listLock;
 
 void ClearList() {
   g_list.records.clear();
@@ -161,21 +167,22 @@ bool vskBKRVMngPath(const char* root, const char* fileName, VskPath& out) {
 }
 
 bool vskBKRVBackupDirPath(const char* root, const unsigned char* record, VskPath& out) {
-  const char* name = reinterpret_cast<const char*>(record + kBkmnDirectory);
-  const std::size_t length = bk::BoundedLength(name, kBkmnDirectoryWidth);
-  if (length == 0) return false;
-  for (std::size_t i = 0; i < length; ++i) {
-    const unsigned char c = static_cast<unsigned char>(name[i]);
-    if (c < 0x20 || c == 0x7F || std::strchr("\\/:*?\"<>|", c) != nullptr) return false;
-  }
-  if ((length == 1 && name[0] == '.') || (length == 2 && name[0] == '.' && name[1] == '.')) return false;
-  const int n = std::snprintf(out, sizeof out, "%s\\%.*s", root, static_cast<int>(length), name);
+  // Only the form this service writes, "UPI_" and four letters A to Z. Any
+  // looser filter lets through names that path normalisation changes (blanks
+  // and trailing dots are dropped), naming the root or another backup.
+  const unsigned char* name = record + kBkmnDirectory;
+  if (std::memcmp(name, "UPI_", 4) != 0) return false;
+  for (std::size_t i = 4; i < kBkmnDirectoryWidth; ++i)
+    if (name[i] < 'A' || name[i] > 'Z') return false;
+  const int n = std::snprintf(out, sizeof out, "%s\\%.*s", root, static_cast<int>(kBkmnDirectoryWidth),
+                              reinterpret_cast<const char*>(name));
   return n > 0 && static_cast<std::size_t>(n) < sizeof out;
 }
 
-int vskBKRVOpenBKMN(unsigned char* record) {
-  ClearList();
-  if (record == nullptr) return 0;
+namespace {
+
+// The open's work once the lock is held.
+int OpenLocked(unsigned char* record) {
   VskPath path;
   if (!BackmngPath(path)) return 0;
 
@@ -209,6 +216,19 @@ int vskBKRVOpenBKMN(unsigned char* record) {
   g_list.readCount = g_list.remaining = g_list.records.size();
   std::memcpy(record, g_list.records.front().data(), kBkmnRecordSize);
   return 1;
+}
+
+}  // namespace
+
+int vskBKRVOpenBKMN(unsigned char* record) {
+  ClearList();
+  g_listLock.reset();
+  if (record == nullptr) return 0;
+  g_listLock.emplace(kBkmnFileName, kVskCategory);
+  const int result = g_listLock->Held() ? OpenLocked(record) : 0;
+  // Nothing to iterate means nothing to commit: no reason to keep others out.
+  if (result != 1) g_listLock.reset();
+  return result;
 }
 
 int vskBKRVNextBKMN(unsigned char* record) {
@@ -245,5 +265,6 @@ int vskBKRVCloseBKMN() {
     result = (BackmngPath(path) && Commit(path)) ? 1 : 0;
   }
   ClearList();
+  g_listLock.reset();
   return result;
 }

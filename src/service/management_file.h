@@ -35,9 +35,11 @@ inline constexpr std::size_t kBkmnMaxRecords = 32767;
 bool vskBKRVMngPath(const char* root, const char* fileName, VskPath& out);
 
 // The backup directory of a record: root + "\" + the name at offset 56. False
-// when that name is not one plain path element (empty, or holding a path
-// separator, drive colon, wildcard or control character): such a name could
-// reach outside the backup root, so it never names a directory to delete.
+// unless that name is exactly "UPI_" and four letters A to Z, the form this
+// service writes: any other name (empty, blanks, dots, a trailing dot, path
+// separators, wildcards) could name the root, another backup's directory or a
+// place outside the root once Windows normalises the path, so it never names
+// a directory to delete; its record is unlinked without touching any.
 bool vskBKRVBackupDirPath(const char* root, const unsigned char* record, VskPath& out);
 
 // In-memory list of BACKMNG's records for the delete check. Call order: open,

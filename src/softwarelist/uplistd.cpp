@@ -14,6 +14,7 @@
 #include "environment/env.h"
 #include "logging/log.h"
 #include "platform/file_commit.h"
+#include "platform/shared_file_lock.h"
 #include "platform/unique_handle.h"
 
 namespace {
@@ -208,6 +209,14 @@ int vskSyscPutUplistdEntryEx(unsigned char* entry, const char* listPath) {
   std::memcpy(work, list, length + 1);
   std::memcpy(work + length - 3, "UPD", 3);
 
+  // Other processes of the client update the list too: from the copy to the
+  // commit, one update at a time on this machine (one lock per list file).
+  const char* fileName = list;
+  for (const char* p = list; *p != '\0'; ++p)
+    if (*p == '\\' || *p == '/' || *p == ':') fileName = p + 1;
+  const bk::win::SharedFileLock lock(fileName, kCategory);
+  if (!lock.Held()) return -1;
+
   const bool listExists = ::GetFileAttributesA(list) != INVALID_FILE_ATTRIBUTES;
   if (listExists && !::CopyFileA(list, work, FALSE)) {
     TraceWindows("CopyFile()", __LINE__);
@@ -215,9 +224,10 @@ int vskSyscPutUplistdEntryEx(unsigned char* entry, const char* listPath) {
   }
   bk::win::WorkCopyOps& ops = bk::win::WorkCopyOpsTable();
   // Without a list the work copy starts empty, also over a leftover of an
-  // interrupted update.
+  // interrupted update. After a copy, the copy must still be there: one that
+  // vanished is a failure, never an empty list.
   bk::win::unique_hfile file(ops.createFile(work, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                            listExists ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                            listExists ? OPEN_EXISTING : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                                             nullptr));
   if (!file) {
     TraceWindows("CreateFile()", __LINE__);

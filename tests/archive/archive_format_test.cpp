@@ -209,7 +209,8 @@ TEST(ArchiveLayout, HeaderCheckSendsTheDocumentedMessages) {
   const Bytes shortFile(whole.begin(), whole.begin() + 10);
   std::vector<Listed> entries;
   EXPECT_EQ(ReadAll(shortFile, entries), kArDefectiveHeader);
-  EXPECT_TRUE(log.Has("ar|Resource Error 1"));
+  EXPECT_EQ(log.lines, (std::vector<std::string>{"ar|_read Error on VsConReIn: 10 of 42 bytes read",
+                                                 "ar|Resource Error 1"}));
 }
 
 TEST(ArchiveLayout, DefectiveArchivesAreRejected) {

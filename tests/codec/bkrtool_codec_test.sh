@@ -73,6 +73,43 @@ if t help 2>&1 | grep -q "verify"; then
   [ $? = 1 ] || fail "verify cut archive: $(cat "$scratch/out")"
 fi
 
+# A failed decode leaves an existing output as it was, and no partial file.
+printf 'keep me' >"$scratch/existing.out"
+t decode "$scratch/bad.ecd" "$scratch/existing.out" >/dev/null 2>&1
+[ $? = 4 ] || fail "decode of a bad block over an existing output: exit code not 4"
+[ "$(cat "$scratch/existing.out")" = "keep me" ] || fail "a failed decode changed the existing output"
+[ "$(ls "$scratch" | grep -c existing)" = 1 ] || fail "a failed decode left a file beside the output: $(ls "$scratch")"
+t decode "$scratch/k1.ecd" "$scratch/existing.out" >/dev/null 2>&1 || fail "decode over an existing output"
+cmp -s "$scratch/plain.bin" "$scratch/existing.out" || fail "decode over an existing output: content differs"
+
+# 20000 blocks of 32767 equal bytes: 120 KB coded, 655 MB plain. info counts
+# them without keeping them; list refuses to decode that much in memory.
+python3 - "$scratch/huge.ecd" <<'PY'
+import sys
+head = bytes.fromhex("0000953B000018B700003870 00006A40".replace(" ", ""))
+head += bytes.fromhex("000102018000812082 01FF00".replace(" ", ""))
+blocks = bytes.fromhex("800000023080") * 19999 + bytes.fromhex("7FFF00023080")
+open(sys.argv[1], "wb").write(head + blocks)
+PY
+t info "$scratch/huge.ecd" >"$scratch/out" 2>&1 || fail "info of a huge plain size: $(cat "$scratch/out")"
+grep -q "plain size:    655340000" "$scratch/out" || fail "info of a huge plain size: $(cat "$scratch/out")"
+t list "$scratch/huge.ecd" >"$scratch/out" 2>&1
+[ $? = 2 ] && grep -q "the decoded archive would hold 655340000 bytes, more than the 268435456" "$scratch/out" \
+  || fail "list of a huge encoded archive: $(cat "$scratch/out")"
+
+# Legacy dates and times no calendar holds are shown as invalid.
+python3 - "$scratch/baddate.bin" <<'PY'
+import struct, sys
+names = b"C\0\\base\0dir\0"
+entries = struct.pack("<IIIIIIhhI20sII", 60, 0, 967295, 967295, 967295, 967295, 2, 0, 0x10, b"", 0, 0)
+names_start = 60 + len(entries)
+header = struct.pack("<II2shhhI40s", names_start + len(names), 60, b"NN", 0, 1, 0, names_start, b"")
+open(sys.argv[1], "wb").write(header + entries + names)
+PY
+t list "$scratch/baddate.bin" >"$scratch/out" 2>&1 || fail "list of impossible legacy dates: $(cat "$scratch/out")"
+grep -q "invalid(967295) invalid(967295)" "$scratch/out" || fail "impossible legacy dates: $(cat "$scratch/out")"
+grep -q "1996-72-95" "$scratch/out" && fail "impossible legacy date shown as a date: $(cat "$scratch/out")"
+
 rm -rf "$scratch"
 [ $failures = 0 ] && echo "all bkrtool checks passed"
 exit $failures

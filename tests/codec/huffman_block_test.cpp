@@ -53,6 +53,15 @@ Bytes Sample(const std::string& kind, std::size_t n, std::uint32_t seed) {
     } else if (kind == "text") {
       static const char words[] = "the backup of a resource is restored after a failed install ";
       data[i] = static_cast<unsigned char>(words[(i + random() % 3) % (sizeof words - 1)]);
+    } else if (kind == "ties") {
+      // Counts of 1, 2, 4, 8 and 16 over many values: joined nodes keep
+      // meeting leaves of the same count.
+      static const Bytes pattern = [] {
+        Bytes p;
+        for (unsigned v = 0; v < 40; ++v) p.insert(p.end(), std::size_t{1} << (v % 5), static_cast<unsigned char>(v));
+        return p;
+      }();
+      data[i] = pattern[(i + seed) % pattern.size()];
     } else if (kind == "skewed") {
       // Geometric frequencies: codes far longer than the decoder's table.
       unsigned v = 0;
@@ -73,6 +82,15 @@ TEST(HuffmanBlock, SmallInputsGiveTheDocumentedBytes) {
       {"aaab", {0x00, 0x04, 0x00, 0x03, 0x98, 0x8C, 0x3C}},
       {"aaaa", {0x00, 0x04, 0x00, 0x02, 0x30, 0x80}},
       {"a", {0x00, 0x01, 0x00, 0x02, 0x30, 0x80}},
+      // Joined nodes that tie with leaves: the heap keeps the joined node on
+      // top and takes it first ("leaf first" gives other bytes).
+      {"abcc", {0x00, 0x04, 0x00, 0x05, 0xCC, 0x26, 0x23, 0x18, 0xE0}},
+      {"aabbccdd", {0x00, 0x08, 0x00, 0x07, 0xCC, 0x46, 0x39, 0x84, 0xC9, 0x40, 0xBE}},
+      {"abcdefgh", {0x00, 0x08, 0x00, 0x0D, 0xE6, 0x43, 0x34, 0xC4, 0x67, 0xCC, 0xA6, 0x39, 0x84, 0xD1, 0x95,
+                    0x10, 0xBE}},
+      {"aabbbcccc", {0x00, 0x09, 0x00, 0x06, 0x98, 0xE6, 0x13, 0x15, 0x7E, 0x00}},
+      {"abbcccddddeeeee", {0x00, 0x0F, 0x00, 0x0B, 0xE6, 0x13, 0x11, 0x8E, 0x64, 0x32, 0x82, 0x55, 0xAA, 0xFF,
+                           0xC0}},
   };
   for (const auto& c : cases) {
     const Bytes plain(c.plain, c.plain + std::strlen(c.plain));
@@ -105,7 +123,7 @@ TEST(HuffmanBlock, BlockWordsAtTheBoundaries) {
 }
 
 TEST(HuffmanBlock, FastAndReferenceCodersAgree) {
-  for (const char* kind : {"random", "text", "skewed", "same"}) {
+  for (const char* kind : {"random", "text", "ties", "skewed", "same"}) {
     for (std::size_t n : {1u, 2u, 3u, 17u, 1000u, 32766u, 32767u}) {
       const Bytes plain = Sample(kind, n, static_cast<std::uint32_t>(n));
       std::vector<unsigned char> fast(kCodedMax), reference(kCodedMax);

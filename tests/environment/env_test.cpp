@@ -113,6 +113,22 @@ TEST_F(Env, ValueOver128BytesStopsTheLoad) {
   char value[kVskValueSize];
   EXPECT_EQ(vskEnvGetValue("A1", value, sizeof value), 1);
   EXPECT_EQ(vskEnvGetValue("A3", value, sizeof value), 0);
+  EXPECT_TRUE(vskEnvIsLoadAttempted());  // the values read so far are held
+  vskEnvRelease();
+  EXPECT_FALSE(vskEnvIsLoadAttempted());
+}
+
+TEST(EnvKey, AbsentMeansNotFoundOrNoResourceData) {
+  const struct {
+    long error;
+    bool absent;
+  } cases[] = {
+      {ERROR_FILE_NOT_FOUND, true},           {ERROR_PATH_NOT_FOUND, true},
+      {ERROR_RESOURCE_DATA_NOT_FOUND, true},  // 1812
+      {ERROR_RESOURCE_TYPE_NOT_FOUND, false},  // 1813
+      {ERROR_ACCESS_DENIED, false},           {ERROR_SUCCESS, false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(vskEnvKeyIsAbsent(c.error), c.absent) << c.error;
 }
 
 TEST_F(Env, ValueOfExactly128BytesIsKept) {

@@ -90,7 +90,7 @@ TEST_F(SelfManagedLog, LongMessagesAreCutAndLongCategoriesShiftTheText) {
 
 TEST_F(SelfManagedLog, FullLogRotatesIntoGenerations) {
   registry.Set("MAINLOGCount", "3");
-  registry.Set("LogGenCount", "2");
+  registry.Set("LogGenCount", "3");  // two renames a rotation: their order shows
   Reload();
   const std::string main = install.Log("MAIN.LOG");
   for (int i = 1; i <= 3; ++i) Write("MAIN.LOG", "m" + std::to_string(i));
@@ -105,12 +105,14 @@ TEST_F(SelfManagedLog, FullLogRotatesIntoGenerations) {
   EXPECT_EQ(bk::test::LongRecordMessage(records[0]), "m4");
   EXPECT_EQ(bk::test::LongRecordMessage(records[1]), "m2");
 
-  for (int i = 5; i <= 10; ++i) Write("MAIN.LOG", "m" + std::to_string(i));
-  // Rotations happened before m4, m7 and m10; two generations are kept.
-  EXPECT_EQ(SelfManagedMessages(main, 192), (std::vector<std::string>{"m10"}));
-  EXPECT_EQ(SelfManagedMessages(main + "1", 192), (std::vector<std::string>{"m7", "m8", "m9"}));
-  EXPECT_EQ(SelfManagedMessages(main + "2", 192), (std::vector<std::string>{"m4", "m5", "m6"}));
-  EXPECT_FALSE(bk::test::Exists(main + "3"));
+  for (int i = 5; i <= 13; ++i) Write("MAIN.LOG", "m" + std::to_string(i));
+  // Rotations happened before m4, m7, m10 and m13; three generations are
+  // kept, the oldest (m1 to m3) is gone.
+  EXPECT_EQ(SelfManagedMessages(main, 192), (std::vector<std::string>{"m13"}));
+  EXPECT_EQ(SelfManagedMessages(main + "1", 192), (std::vector<std::string>{"m10", "m11", "m12"}));
+  EXPECT_EQ(SelfManagedMessages(main + "2", 192), (std::vector<std::string>{"m7", "m8", "m9"}));
+  EXPECT_EQ(SelfManagedMessages(main + "3", 192), (std::vector<std::string>{"m4", "m5", "m6"}));
+  EXPECT_FALSE(bk::test::Exists(main + "4"));
 }
 
 TEST_F(SelfManagedLog, CountsBeyondFourDigitsAreCapped) {

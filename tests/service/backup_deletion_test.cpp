@@ -67,6 +67,7 @@ TEST_F(BackupDeletion, RemovesEveryRecordOfTheKey) {
   EXPECT_EQ(ReadFile(mng()), MngHeader(7) + kB);
   EXPECT_FALSE(Exists(dir("UPI_AAAA")));
   EXPECT_TRUE(Exists(dir("UPI_AAAB")));
+  EXPECT_TRUE(Exists(dir("UPI_AAAC")));  // only the first match's directory is removed
   EXPECT_FALSE(Exists(work()));
   // The resource's list entry no longer shows a backup; the other keeps its date.
   EXPECT_EQ(ReadFile(uplistd()), ListEntry("VEL.PKG.RES_A", "            ") + ListEntry("VEL.PKG.RES_B", "250101000002"));

@@ -42,22 +42,25 @@ TEST_F(Bkrtool, BackupsListsARootWithoutChangingIt) {
   bk::test::MakeDir(other + "\\UPI_AAAA");
   const std::string data = Mng({MngRecord("RES_A", "01", "0001", "UPI_AAAA", "2999 1 1", "250101120000"),
                                 MngRecord("RES_B", "02", "0002", "UPI_AAAB"),
-                                MngRecord("RES_C", "03", "3", "..\\X")});
+                                MngRecord("RES_C", "03", "3", "..\\X"),
+                                MngRecord("RES_D", "04", "4", "UPI_AAA.")});
   WriteFile(other + "\\BACKMNG", data);
 
   ToolRun run = Tool("backups --root \"" + other + "\"");
   EXPECT_EQ(run.exitCode, 0u) << run.err;
   EXPECT_TRUE(Has(run.out, "backup root: " + other + "\r\n")) << run.out;
-  EXPECT_TRUE(Has(run.out, "(header count 3, 3 records)")) << run.out;
+  EXPECT_TRUE(Has(run.out, "(header count 4, 4 records)")) << run.out;
   EXPECT_TRUE(Has(run.out, "RES_A")) << run.out;
   EXPECT_TRUE(Has(run.out, " 01       0001 UPI_AAAA yes    2999 1 1      250101120000")) << run.out;
   EXPECT_TRUE(Has(run.out, " 02       0002 UPI_AAAB no     -             -")) << run.out;
   EXPECT_TRUE(Has(run.out, "note: directory name \"..\\X\" is not a plain name")) << run.out;
+  // Windows would take it for UPI_AAA: not the form the service writes.
+  EXPECT_TRUE(Has(run.out, "note: directory name \"UPI_AAA.\" is not a plain name")) << run.out;
   EXPECT_EQ(run.err, "");
 
   run = Tool("backups --json --root=\"" + other + "\"");
   EXPECT_EQ(run.exitCode, 0u) << run.err;
-  EXPECT_TRUE(Has(run.out, "\"headerCount\": 3, \"recordCount\": 3, \"truncated\": false, \"leftoverBytes\": 0"))
+  EXPECT_TRUE(Has(run.out, "\"headerCount\": 4, \"recordCount\": 4, \"truncated\": false, \"leftoverBytes\": 0"))
       << run.out;
   EXPECT_TRUE(Has(run.out, "{\"index\": 1, \"name\": \"RES_A\", \"version\": \"01\", \"generation\": \"0001\", "
                            "\"directory\": \"UPI_AAAA\", \"directoryPath\": " +
@@ -90,6 +93,13 @@ TEST_F(Bkrtool, BackupsReportsMissingAndTruncatedFiles) {
   EXPECT_EQ(run.exitCode, 1u);
   EXPECT_TRUE(Has(run.out, "\"recordCount\": 1, \"truncated\": true, \"leftoverBytes\": 100")) << run.out;
 
+  // The service refuses an empty file: so does the tool.
+  WriteFile(mng(), "");
+  run = Tool("backups");
+  EXPECT_EQ(run.exitCode, 1u);
+  EXPECT_TRUE(Has(run.out, "(no header)")) << run.out;
+  EXPECT_TRUE(Has(run.err, mng() + " is damaged: it is empty (no header)")) << run.err;
+
   WriteFile(mng(), "\x01");
   run = Tool("backups");
   EXPECT_EQ(run.exitCode, 1u);
@@ -121,6 +131,22 @@ TEST_F(Bkrtool, DeleteBackupRunsTheUnconditionalDeletion) {
   run = Tool("delete-backup RES_B 01 0001");
   EXPECT_EQ(run.exitCode, 1u);
   EXPECT_TRUE(Exists(dir("UPI_AAAB")));
+
+  // Another program holds BACKMNG without delete sharing: the final copy over
+  // it fails. The service still gives 0, the tool tells what happened.
+  MakeBackupDir("UPI_AAAC");
+  const std::string c = MngRecord("RES_C", "01", "0001", "UPI_AAAC");
+  WriteFile(mng(), Mng({b, c}));
+  const HANDLE held = ::CreateFileA(mng().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  run = Tool("delete-backup RES_C 01 0001");
+  ::CloseHandle(held);
+  EXPECT_EQ(run.exitCode, 3u) << run.out;
+  EXPECT_TRUE(Has(run.out, "its record is still listed in BACKMNG")) << run.out;
+  EXPECT_FALSE(Has(run.out, "records are gone")) << run.out;
+  EXPECT_EQ(ReadFile(mng()), Mng({b, c}));
+  EXPECT_FALSE(Exists(dir("UPI_AAAC")));
 
   run = Tool("delete-backup RES_B 01");
   EXPECT_EQ(run.exitCode, 2u);

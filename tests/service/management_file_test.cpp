@@ -177,7 +177,12 @@ TEST_F(ManagementList, RecordStaysWhenItsDirectoryCannotBeRemoved) {
 TEST_F(ManagementList, DirectoryNamesNeverReachOutsideTheRoot) {
   bk::test::MakeDir(install / "VICTIM");
   WriteFile(install / "VICTIM\\keep.txt", "kept");
-  const std::vector<std::string> names = {"..\\VICTI", "*", "UPI_*", "C:\\", "UPI_A?AA", ".."};
+  // Windows drops trailing dots and blanks: "UPI_AAA." names UPI_AAA, "    "
+  // and "...." the root itself; the file system ignores case.
+  MakeBackupDir("UPI_AAA");
+  const std::vector<std::string> names = {"..\\VICTI", "*",    "UPI_*",    "C:\\",     "UPI_A?AA", "..",
+                                          "",          "    ", "....",     "UPI_AAA.", "UPI_AAA ", ".",
+                                          "upi_aaab",  "UPI_AAA", "UPI_AA1A", " UPI_AAA"};
   std::vector<std::string> records;
   for (const std::string& name : names) records.push_back(MngRecord("BAD", "1", "1", name));
   Arrange(Mng(records));
@@ -188,8 +193,9 @@ TEST_F(ManagementList, DirectoryNamesNeverReachOutsideTheRoot) {
   EXPECT_EQ(vskBKRVCloseBKMN(), 1);
   EXPECT_EQ(ReadFile(mng()), MngHeader(0));
   EXPECT_EQ(ReadFile(install / "VICTIM\\keep.txt"), "kept");
-  for (const char* name : {"UPI_AAAA", "UPI_AAAB", "UPI_AAAC"}) EXPECT_TRUE(Exists(dir(name))) << name;
+  for (const char* name : {"UPI_AAAA", "UPI_AAAB", "UPI_AAAC", "UPI_AAA"}) EXPECT_TRUE(Exists(dir(name))) << name;
   EXPECT_TRUE(Logged("Invalid Backup Directory Name in vskBKRVDeleteBKMN. name=..\\VICTI"));
+  EXPECT_TRUE(Logged("Invalid Backup Directory Name in vskBKRVDeleteBKMN. name=UPI_AAA."));
 }
 
 // Steps of the commit made to fail in turn.

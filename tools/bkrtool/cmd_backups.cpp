@@ -177,6 +177,10 @@ int ListBackups(const bkrtool::Args& args) {
                     r.directory.c_str());
     }
   }
+  if (!hasHeader && leftover == 0) {
+    std::fprintf(stderr, "bkrtool: %s is damaged: it is empty (no header); the service refuses it\n", path.c_str());
+    return 1;
+  }
   if (leftover != 0) {
     std::fprintf(stderr,
                  "bkrtool: %s is truncated: %s%zu complete record(s) read, %zu byte(s) left over; "
@@ -198,12 +202,37 @@ const char* DeletionResultText(int result) {
   }
 }
 
+// Exit code of delete-backup when the service reported success but BACKMNG
+// still lists the key.
+constexpr int kStillListedExit = 3;
+
+// True when BACKMNG of the configured root can be read and holds a record of the key.
+bool StillListed(const std::string& name, const std::string& version, const std::string& generation) {
+  VskPath root;
+  vskEnvGetBackupPath(root);
+  std::string data;
+  DWORD error = 0;
+  if (!ReadWholeFile(std::string(root) + "\\" + kBkmnFileName, data, error)) return false;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(data.data());
+  for (std::size_t at = kBkmnHeaderSize; at + kBkmnRecordSize <= data.size(); at += kBkmnRecordSize)
+    if (vskKeyMatches(bytes + at + kBkmnName, name.c_str(), version.c_str(), generation.c_str())) return true;
+  return false;
+}
+
 int DeleteBackup(const bkrtool::Args& args) {
   if (args.size() != 3) return bkrtool::Fail("usage: bkrtool delete-backup NAME VERSION GENERATION");
   if (!vskIsValidKey(args[0].c_str(), args[1].c_str(), args[2].c_str()))
     return bkrtool::Fail("NAME, VERSION and GENERATION must have 1-44, 1-8 and 1-4 characters");
   Settings settings;
   const int result = vskAPIDelBackup(args[0].c_str(), args[1].c_str(), args[2].c_str());
+  // The service's result 0 also covers a final copy of the work copy over
+  // BACKMNG that failed: the directory is gone but the records stay listed.
+  if (result == 0 && StillListed(args[0], args[1], args[2])) {
+    std::printf("%s %s %s: the backup directory is deleted, but its record is still listed in BACKMNG "
+                "(the management file could not be replaced; see CLIENT.LOG) (result %d)\n",
+                args[0].c_str(), args[1].c_str(), args[2].c_str(), result);
+    return kStillListedExit;
+  }
   std::printf("%s %s %s: %s (result %d)\n", args[0].c_str(), args[1].c_str(), args[2].c_str(),
               DeletionResultText(result), result);
   return result;

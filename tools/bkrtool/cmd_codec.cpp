@@ -10,7 +10,9 @@
 #include "command.h"
 #include "file_bytes.h"
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include "logging/native_sink.h"
 #endif
 
@@ -77,6 +79,15 @@ bool Readable(const std::string& path) {
   return true;
 }
 
+// Renames `from` to `to`, replacing an existing `to`.
+bool PutInPlace(const std::string& from, const std::string& to) {
+#if defined(_WIN32)
+  return ::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+#else
+  return std::rename(from.c_str(), to.c_str()) == 0;
+#endif
+}
+
 int Encode(const bkrtool::Args& args) {
   bkrtool::Parsed p;
   std::string error;
@@ -109,8 +120,16 @@ int Decode(const bkrtool::Args& args) {
   bk::ecd::ImageInfo info;
   bk::ecd::DecodeImage(magic, got, nullptr, &info);
   if (!info.magicValid) return bkrtool::Fail(in + " is not an encoded file");
+  // Decoded beside the output and renamed into place only when complete: a
+  // failed decode leaves an existing output as it was and no partial one.
+  const std::string temporary = out + ".bkrtool-part";
   CollectLines log;
-  const int rc = vskEcdCtrlDecodeFile(in.c_str(), out.c_str());
+  int rc = vskEcdCtrlDecodeFile(in.c_str(), temporary.c_str());
+  if (rc == kEcdDecodeOk && !PutInPlace(temporary, out)) {
+    std::remove(temporary.c_str());
+    return bkrtool::Fail("decoded, but cannot put the result in place as " + out);
+  }
+  if (rc != kEcdDecodeOk) std::remove(temporary.c_str());
   std::printf("decode %s -> %s: %d (%s)\n", in.c_str(), out.c_str(), rc, DecodeResultText(rc));
   if (rc != kEcdDecodeOk) log.Print();
   return ExitCode(rc, kEcdDecodeOk);

@@ -1,6 +1,8 @@
-// list: the entries of a resource archive, plain or encoded (an encoded
-// archive is decoded in memory; the file is never changed).
+// list: the entries of a resource archive, plain or encoded (a plain archive
+// is read as a stream, an encoded one decoded in memory up to a limit; the
+// file is never changed).
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -36,16 +38,21 @@ std::string TimeText(std::uint32_t code) {
   return text;
 }
 
-// Legacy decimal YYMMDD / HHMMSS.
+// Legacy decimal YYMMDD / HHMMSS; a value no calendar or clock can hold is
+// shown as invalid with its stored number.
+std::string LegacyInvalid(std::uint32_t v) { return "invalid(" + std::to_string(v) + ")"; }
 std::string LegacyDateText(std::uint32_t v) {
+  const unsigned yy = v / 10000 % 100, mm = v / 100 % 100, dd = v % 100;
+  if (v > 991231 || mm < 1 || mm > 12 || dd < 1 || dd > 31) return LegacyInvalid(v);
   char text[24];
-  const unsigned yy = v / 10000 % 100;
-  std::snprintf(text, sizeof text, "%04u-%02u-%02u", yy >= 70 ? 1900 + yy : 2000 + yy, v / 100 % 100, v % 100);
+  std::snprintf(text, sizeof text, "%04u-%02u-%02u", yy >= 70 ? 1900 + yy : 2000 + yy, mm, dd);
   return text;
 }
 std::string LegacyTimeText(std::uint32_t v) {
+  const unsigned hh = v / 10000, mi = v / 100 % 100, ss = v % 100;
+  if (hh > 23 || mi > 59 || ss > 59) return LegacyInvalid(v);
   char text[24];
-  std::snprintf(text, sizeof text, "%02u:%02u:%02u", v / 10000 % 100, v / 100 % 100, v % 100);
+  std::snprintf(text, sizeof text, "%02u:%02u:%02u", hh, mi, ss);
   return text;
 }
 
@@ -77,26 +84,52 @@ int List(const bkrtool::Args& args) {
   if (!bkrtool::Parse(args, {}, {"json", "verbose"}, p, error)) return bkrtool::Fail(error);
   if (p.positional.size() != 1) return bkrtool::Fail("usage: bkrtool list [--verbose] [--json] ARCHIVE");
   const std::string& path = p.positional[0];
-  std::vector<unsigned char> file;
-  if (!bkrtool::ReadWholeFile(path, file, error)) return bkrtool::Fail(error);
+  // The first bytes tell an encoded file from a plain archive. A plain
+  // archive is read as a stream (the readers need its headers and names, not
+  // its contents); an encoded one is decoded in memory, up to a limit.
+  std::FILE* raw = std::fopen(path.c_str(), "rb");
+  if (raw == nullptr) return bkrtool::Fail("cannot open " + path);
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(raw, std::fclose);
+  unsigned char head[kLegacyHeaderSize > kEcdMagicSize ? kLegacyHeaderSize : kEcdMagicSize] = {};
+  const std::size_t headSize = std::fread(head, 1, sizeof head, file.get());
+  if (std::ferror(file.get())) return bkrtool::Fail("cannot read " + path);
+  bk::ecd::ImageInfo info;
+  bk::ecd::DecodeImage(head, headSize < kEcdMagicSize ? headSize : kEcdMagicSize, nullptr, &info);
 
   std::vector<unsigned char> decoded;
-  const std::vector<unsigned char>* archive = &file;
-  bk::ecd::ImageInfo info;
-  const int decodeResult = bk::ecd::DecodeImage(file.data(), file.size(), &decoded, &info);
-  if (!info.magicValid && bkrtool::LooksLikeListFile(file)) return bkrtool::PrintListRecords(path, file, p.Has("json"));
+  std::unique_ptr<ArSource> sourceOwner;
   if (info.magicValid) {
+    std::vector<unsigned char> image;
+    if (!bkrtool::ReadWholeFile(path, image, error)) return bkrtool::Fail(error);
+    int decodeResult = bk::ecd::DecodeImage(image.data(), image.size(), nullptr, &info);  // counts only
+    if (decodeResult == kEcdDecodeOk && info.plainSize > bkrtool::kMaxReadBytes)
+      return bkrtool::Fail(path + ": the decoded archive would hold " + std::to_string(info.plainSize) +
+                           " bytes, more than the " + std::to_string(bkrtool::kMaxReadBytes) +
+                           " this command decodes in memory; decode it to a file and list that");
+    if (decodeResult == kEcdDecodeOk) decodeResult = bk::ecd::DecodeImage(image.data(), image.size(), &decoded, &info);
     if (decodeResult != kEcdDecodeOk)
       return bkrtool::Fail(path + ": encoded file cannot be decoded (result " + std::to_string(decodeResult) + ")");
-    archive = &decoded;
+    sourceOwner = std::make_unique<ArMemorySource>(decoded.data(), decoded.size());
+  } else {
+    // A list file (277-byte records, as `files` writes) is printed as such.
+    if (std::fseek(file.get(), 0, SEEK_END) != 0) return bkrtool::Fail("cannot read " + path);
+    const long size = std::ftell(file.get());
+    if (size > 0 && size % 277 == 0 && static_cast<std::size_t>(size) <= bkrtool::kMaxReadBytes) {
+      std::vector<unsigned char> whole;
+      if (!bkrtool::ReadWholeFile(path, whole, error)) return bkrtool::Fail(error);
+      if (bkrtool::LooksLikeListFile(whole)) return bkrtool::PrintListRecords(path, whole, p.Has("json"));
+    }
+    if (std::fseek(file.get(), 0, SEEK_SET) != 0) return bkrtool::Fail("cannot read " + path);
+    sourceOwner = std::make_unique<ArFileSource>(file.get());
   }
+  ArSource& source = *sourceOwner;
+  const bool legacy = IsLegacyLayout(head, headSize);
 
   std::vector<Row> rows;
   std::vector<std::pair<std::string, std::string>> fields;  // header, for --verbose and --json
   auto field = [&](const std::string& name, const std::string& value) { fields.emplace_back(name, value); };
-  ArMemorySource source(archive->data(), archive->size());
   std::string layout;
-  if (IsLegacyLayout(archive->data(), archive->size())) {
+  if (info.magicValid ? IsLegacyLayout(decoded.data(), decoded.size()) : legacy) {
     layout = "legacy";
     LegacyArReader reader(source);
     int rc = reader.Open();
@@ -193,4 +226,4 @@ int List(const bkrtool::Args& args) {
 }  // namespace
 
 BKR_COMMAND("list", "[--verbose] [--json] ARCHIVE",
-            "list a resource archive (plain or encoded; decoded in memory) or a list file's 277-byte records: kind, flags, size, date, path", List);
+            "list a resource archive (plain or encoded), or a list file's 277-byte records; decoded in memory): kind, flags, size, date, path", List);
