@@ -45,6 +45,18 @@ inline std::string Mng(const std::vector<std::string>& records) {
   return data;
 }
 
+// An installed entry (status 0x90) of the installed-software list.
+inline std::string InstalledEntry(const std::string& package, const std::string& installDate,
+                                  const std::string& backupDate = std::string(12, ' ')) {
+  std::string e(kSyscEntrySize, '\0');
+  e[kSyscType] = 'S';
+  e.replace(kSyscPackageName, package.size(), package);
+  e.replace(kSyscInstallDate, 12, installDate);
+  e.replace(kSyscBackupDate, 12, backupDate);
+  e[kSyscStatus] = static_cast<char>(kSyscStatusInstalled);
+  return e;
+}
+
 struct SeenEvent {
   std::uint32_t code;
   std::string category, text, source;
@@ -82,6 +94,15 @@ class BackupRootTest : public ::testing::Test {
   std::string mng() const { return root() + "\\BACKMNG"; }
   std::string work() const { return root() + "\\BACKMNGW"; }
   std::string dir(const std::string& name) const { return root() + "\\" + name; }
+
+  // UPLISTD.BON in the install path's database folder, made with its folders.
+  std::string WriteInstalledList(const std::string& entries) {
+    MakeDir(install / "MASTER");
+    MakeDir(install / "MASTER\\DB");
+    const std::string list = install / "MASTER\\DB\\UPLISTD.BON";
+    WriteFile(list, entries);
+    return list;
+  }
 
   // A backup directory with a file in it.
   void MakeBackupDir(const std::string& name) {

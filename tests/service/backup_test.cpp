@@ -264,20 +264,12 @@ TEST_F(Backup, ADamagedManagementFileIsRefusedUntouched) {
 
 TEST_F(Backup, TheInstalledSoftwareEntryIsSavedAndMarked) {
   WriteFile(mng(), Mng({}));
-  const std::string db = install / "MASTER\\DB";
-  MakeDir(install / "MASTER");
-  MakeDir(db);
-  std::string e(kSyscEntrySize, '\0');
-  e[kSyscType] = 'S';
-  e.replace(kSyscPackageName, 13, "VEL.PKG.RES_A");
-  e.replace(kSyscInstallDate, 12, "250101000001");
-  e.replace(kSyscBackupDate, 12, std::string(12, ' '));
-  e[kSyscStatus] = static_cast<char>(kSyscStatusInstalled);
-  WriteFile(db + "\\UPLISTD.BON", e);
+  const std::string e = bk::test::InstalledEntry("VEL.PKG.RES_A", "250101000001");
+  const std::string list = WriteInstalledList(e);
 
   ASSERT_EQ(Run(app), 0u);
   EXPECT_EQ(ReadFile(mng()).substr(2 + kBkmnEntry + kSyscInstallDate, 12), "250101000001");
-  EXPECT_EQ(ReadFile(db + "\\UPLISTD.BON").substr(kSyscBackupDate, 12), "250101000001");
+  EXPECT_EQ(ReadFile(list).substr(kSyscBackupDate, 12), "250101000001");
 }
 
 // Paths a caller may hand over: each gives a clean result, and a failure

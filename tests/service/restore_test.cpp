@@ -202,24 +202,16 @@ TEST_F(Restore, AStaleRecordIsRemoved) {
 }
 
 TEST_F(Restore, TheInstalledSoftwareEntryIsPutBack) {
-  const std::string db = install / "MASTER\\DB";
-  MakeDir(install / "MASTER");
-  MakeDir(db);
-  std::string e(kSyscEntrySize, '\0');
-  e[kSyscType] = 'S';
-  e.replace(kSyscPackageName, 13, "VEL.PKG.RES_A");
-  e.replace(kSyscInstallDate, 12, "250101000001");
-  e.replace(kSyscBackupDate, 12, std::string(12, ' '));
-  e[kSyscStatus] = static_cast<char>(kSyscStatusInstalled);
-  WriteFile(db + "\\UPLISTD.BON", e);
+  const std::string e = bk::test::InstalledEntry("VEL.PKG.RES_A", "250101000001");
+  const std::string list = WriteInstalledList(e);
   ASSERT_EQ(Backup(app), 0u);
   // The installation changes the entry.
   std::string changed = e;
   changed.replace(kSyscInstallDate, 12, "260202000002");
-  WriteFile(db + "\\UPLISTD.BON", changed);
+  WriteFile(list, changed);
 
   ASSERT_EQ(Run(), 0u);
-  const std::string after = ReadFile(db + "\\UPLISTD.BON");
+  const std::string after = ReadFile(list);
   ASSERT_EQ(after.size(), kSyscEntrySize);
   EXPECT_EQ(after.substr(kSyscInstallDate, 12), "250101000001");
   EXPECT_EQ(after[kSyscRestoreMark], 'B');
@@ -231,12 +223,12 @@ TEST_F(Restore, TheInstalledSoftwareEntryIsPutBack) {
   EXPECT_EQ(after.substr(kSyscRestoreDate, 2), year);
 
   // Without an entry at backup time the list is not touched.
-  WriteFile(db + "\\UPLISTD.BON", changed);
-  ::DeleteFileA((db + "\\UPLISTD.BON").c_str());
+  WriteFile(list, changed);
+  ::DeleteFileA((list).c_str());
   ASSERT_EQ(Backup(app), 0u);
-  WriteFile(db + "\\UPLISTD.BON", changed);
+  WriteFile(list, changed);
   ASSERT_EQ(Run(), 0u);
-  EXPECT_EQ(ReadFile(db + "\\UPLISTD.BON"), changed);
+  EXPECT_EQ(ReadFile(list), changed);
 }
 
 TEST_F(Restore, AMarkerFileGoesWhateverTheResult) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "command.h"
+#include "settings.h"
 #include "common/byte_order.h"
 #include "common/text.h"
 #include "environment/env.h"
@@ -20,15 +21,6 @@
 int InitManagementFile(const std::string& root);  // cmd_service.cpp
 
 namespace {
-
-// Loads the client's settings for one command, like an exported call.
-class Settings {
- public:
-  Settings() { vskEnvLoad(); }
-  ~Settings() { vskEnvRelease(); }
-  Settings(const Settings&) = delete;
-  Settings& operator=(const Settings&) = delete;
-};
 
 // A field as text; bytes outside printable ASCII are shown as \xNN so that a
 // damaged record can neither garble the terminal nor the JSON output.
@@ -116,7 +108,7 @@ int ListBackups(const bkrtool::Args& args) {
   if (!parsed.positional.empty()) return bkrtool::Fail("usage: bkrtool backups [--init] [--root DIR] [--json]");
   const bool json = parsed.Has("json");
 
-  Settings settings;
+  bkrtool::Settings settings;
   std::string root = parsed.Has("root") ? parsed.Value("root") : ConfiguredRoot();
   while (root.size() > 3 && root.back() == '\\') root.pop_back();
   if (parsed.Has("init")) return InitManagementFile(root);
@@ -223,7 +215,7 @@ int DeleteBackup(const bkrtool::Args& args) {
   if (args.size() != 3) return bkrtool::Fail("usage: bkrtool delete-backup NAME VERSION GENERATION");
   if (!vskIsValidKey(args[0].c_str(), args[1].c_str(), args[2].c_str()))
     return bkrtool::Fail("NAME, VERSION and GENERATION must have 1-44, 1-8 and 1-4 characters");
-  Settings settings;
+  bkrtool::Settings settings;
   const int result = vskAPIDelBackup(args[0].c_str(), args[1].c_str(), args[2].c_str());
   // The service's result 0 also covers a final copy of the work copy over
   // BACKMNG that failed: the directory is gone but the records stay listed.

@@ -13,6 +13,7 @@
 #include "archive/ar_extract.h"
 #include "bkrestore/bkrestore.h"
 #include "command.h"
+#include "settings.h"
 #include "environment/env.h"
 #include "service/install_list.h"
 #include "service/management_file.h"
@@ -20,14 +21,6 @@
 #include "service/service.h"
 
 namespace {
-
-class Settings {
- public:
-  Settings() { vskEnvLoad(); }
-  ~Settings() { vskEnvRelease(); }
-  Settings(const Settings&) = delete;
-  Settings& operator=(const Settings&) = delete;
-};
 
 int CheckKey(const bkrtool::Args& args, std::size_t count, const char* usage) {
   if (args.size() != count) return bkrtool::Fail(std::string("usage: bkrtool ") + usage);
@@ -40,7 +33,7 @@ int CheckKey(const bkrtool::Args& args, std::size_t count, const char* usage) {
 
 // The backup directory of the key from BACKMNG; empty when there is none.
 std::string BackupDirectoryOf(const std::string& name, const std::string& version, const std::string& generation) {
-  Settings settings;
+  bkrtool::Settings settings;
   VskPath root;
   vskEnvGetBackupPath(root);
   unsigned char record[kBkmnRecordSize];
