@@ -147,6 +147,25 @@ int CloseFailed(const std::string& path, DWORD error, const char* call) {
   return -1;
 }
 
+// An existing plain file is written over in place: its name stays in the
+// directory, so neither the delete nor the lookup of the then missing name
+// (a scan of the whole directory) is paid. Anything else in the way (a file
+// that is read-only, hidden or system, held by another process, a link, a
+// file with other hard links whose content would change too, a directory)
+// takes the replace steps. The entry's content, times and attributes are set
+// the same way afterwards, so the result is the same file.
+UniqueFile OpenForOverwrite(const char* path, DWORD access, DWORD flags) {
+  UniqueFile file(::CreateFileA(path, access, 0, nullptr, OPEN_EXISTING, flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!file) return file;
+  constexpr DWORD kInTheWay = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                              FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!::GetFileInformationByHandle(file.get(), &info) || info.nNumberOfLinks != 1 ||
+      (info.dwFileAttributes & kInTheWay) != 0 || !::SetEndOfFile(file.get()))
+    return UniqueFile();
+  return file;
+}
+
 // A regular file entry: replace, write, flush, security, times, attributes.
 int ExtractFile(Extraction& x, const VsConFileIn& e, const std::string& path, const std::vector<unsigned char>* security,
                 bool timesOk, const FILETIME& access, const FILETIME& modification) {
@@ -156,6 +175,7 @@ int ExtractFile(Extraction& x, const VsConFileIn& e, const std::string& path, co
   constexpr DWORD kFlags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN;
   UniqueFile file(::CreateFileA(p, kAccess, 0, nullptr, CREATE_NEW, kFlags, nullptr));
   DWORD error = file ? 0 : ::GetLastError();
+  if (!file && (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS)) file = OpenForOverwrite(p, kAccess, kFlags);
   if (!file && (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS || error == ERROR_ACCESS_DENIED)) {
     if (RemoveForReplace(path, kDeleteRetries, kSource) < 0) return -1;
     file.reset(::CreateFileA(p, kAccess, 0, nullptr, OPEN_ALWAYS, kFlags, nullptr));

@@ -104,6 +104,21 @@ TEST_F(Restore, PutsTheTreeBackAsItWas) {
   EXPECT_EQ(LastLine(), "BACKUP_NO_ENTRIES");
 }
 
+// A file written over in place must not be a second name of another file:
+// that file would change with it.
+TEST_F(Restore, AHardLinkInTheWayIsReplacedNotWrittenThrough) {
+  WriteFile(app + "\\shared.txt", "saved content");
+  ASSERT_EQ(Backup(app), 0u);
+  const std::string outside = source.path() + "\\outside.txt";
+  WriteFile(outside, "outside content");
+  ASSERT_TRUE(::DeleteFileA((app + "\\shared.txt").c_str()));
+  if (!::CreateHardLinkA((app + "\\shared.txt").c_str(), outside.c_str(), nullptr))
+    GTEST_SKIP() << "hard links cannot be made here";
+  EXPECT_EQ(Run(), 0u);
+  EXPECT_EQ(ReadFile(app + "\\shared.txt"), "saved content");
+  EXPECT_EQ(ReadFile(outside), "outside content");
+}
+
 TEST_F(Restore, AddedPathsAreRemoved) {
   // The installation creates the folder and a file below a new level.
   // (vskAPIBackup refuses a path that does not exist; other programs of the
