@@ -275,6 +275,12 @@ ratio() {  # ratio NAME A B TARGET: A / B
     awk -v n="$1" -v a="$a" -v b="$b" -v t="$4" 'BEGIN { printf "%-24s %9.2f  target %s\n", n, a / b, t }'
   fi
 }
+# BK_BENCH_LOG=1: what the service traced in the rounds, most frequent first
+# (a trace per file would be a cost of its own).
+if [ -n "${BK_BENCH_LOG:-}" ]; then
+  client_log=$(find "$mnt/client/LOG" -maxdepth 1 -iname client.log | head -n 1)
+  [ -n "$client_log" ] && strings -n 6 "$client_log" | sed 's/^.*| //' | cut -c1-60 | sort | uniq -c | sort -rn | head -n 12
+fi
 echo
 ratio "backup / packer" backup pack "<= 2.5"
 ratio "tar -czf / backup" tarcz backup ">= 8"
