@@ -3,7 +3,6 @@
 #include <winsock2.h>
 #include <windows.h>
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -25,18 +24,6 @@ constexpr char kModule[] = "client\\multisrv\\multiman";
 constexpr char kAssign[] = "vskMultisrvGetDirNameFromHostName";
 constexpr char kFind[] = "vskMultisrvGetHostNameFromDirName";
 
-void Log(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
-void Log(const char* format, ...) {
-  char text[1024];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  const VskLogHandle log = vskLogOpen("CLIENT.LOG");
-  vskLogWrite(log, text, kCategory);
-  vskLogClose(log);
-}
-
 void ApiError(DWORD error, int line, const char* format, const char* path) {
   char info[kVskPathSize + 64];
   std::snprintf(info, sizeof info, format, path);
@@ -51,19 +38,19 @@ class MultiServerLock {
   explicit MultiServerLock(const char* function) {
     SECURITY_ATTRIBUTES attributes{};
     if (vskSetSecurity(&attributes) != 1) {
-      Log("vskSetSecurity Error: Func=%s", function);
+      vskLogTrace(kCategory, "vskSetSecurity Error: Func=%s", function);
       return;
     }
     mutex_.reset(vskWapiCreateMutex(&attributes, FALSE, kMultisrvMutexName, 0));
     const DWORD error = ::GetLastError();
     vskReleaseSecurity(&attributes);
     if (!mutex_) {
-      Log("CreateMutex Error: GetLastError=%lu, Func=%s", error, function);
+      vskLogTrace(kCategory, "CreateMutex Error: GetLastError=%lu, Func=%s", error, function);
       return;
     }
     const DWORD waited = ::WaitForSingleObject(mutex_.get(), INFINITE);
     held_ = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
-    if (!held_) Log("WaitForSingleObject Error: GetLastError=%lu, Func=%s", ::GetLastError(), function);
+    if (!held_) vskLogTrace(kCategory, "WaitForSingleObject Error: GetLastError=%lu, Func=%s", ::GetLastError(), function);
   }
   ~MultiServerLock() {
     if (held_) ::ReleaseMutex(mutex_.get());
@@ -129,7 +116,7 @@ void ReportPartial(const char* path, DWORD got, const char* function) {
   std::snprintf(text, sizeof text, "File Size Error: Path=%s. %lu BytesRead. %d BytesToRead.", path, got,
                 static_cast<int>(kHostsysRecordSize));
   Event(kVskMsgInstallError, text, __LINE__);
-  Log("%s Func=%s", text, function);
+  vskLogTrace(kCategory, "%s Func=%s", text, function);
 }
 
 // Opens a file without sharing, retrying while another program holds it
@@ -171,7 +158,7 @@ void vskMultisrvGetHostIP(const char* host, char* hostName, char* ipText) {
           bk::CopyText(hostName, kMultisrvHostSize, h->h_name);
         } else {
           Event(kVskMsgHostError, nullptr, __LINE__);
-          Log("local hostname too long : gethostbyaddr");
+          vskLogTrace(kCategory, "local hostname too long : gethostbyaddr");
         }
       }
     }
@@ -185,7 +172,7 @@ void vskMultisrvGetHostIP(const char* host, char* hostName, char* ipText) {
         bk::CopyText(hostName, kMultisrvHostSize, h->h_name);
       } else {
         Event(kVskMsgHostError, nullptr, __LINE__);
-        Log("local hostname too long : gethostbyname");
+        vskLogTrace(kCategory, "local hostname too long : gethostbyname");
       }
     }
     if (ipText != nullptr) {
@@ -198,7 +185,7 @@ void vskMultisrvGetHostIP(const char* host, char* hostName, char* ipText) {
       if (text != nullptr)
         bk::CopyText(ipText, kMultisrvIpTextSize, text);
       else
-        Log("inet_ntoa ERROR: HostName=%s Func=vskMultisrvGetHostIP", host);
+        vskLogTrace(kCategory, "inet_ntoa ERROR: HostName=%s Func=vskMultisrvGetHostIP", host);
     }
     return;
   }
@@ -210,7 +197,7 @@ void vskMultisrvGetHostIP(const char* host, char* hostName, char* ipText) {
   char info[kVskPathSize + 32];
   std::snprintf(info, sizeof info, "gethostbyname : HostName=%s", host);
   vskLogApiError(kVskApiWinSock, kCategory, info, error, kModule, __LINE__);
-  Log("gethostbyname ERROR: HostName=%s Func=vskMultisrvGetHostIP", host);
+  vskLogTrace(kCategory, "gethostbyname ERROR: HostName=%s Func=vskMultisrvGetHostIP", host);
 }
 
 int vskMultisrvGetDirNameFromHostName(const char* host, const char* service, char* dirName) {
@@ -230,7 +217,7 @@ int vskMultisrvGetDirNameFromHostName(const char* host, const char* service, cha
   if (::GetFileAttributesA(hostsys) != INVALID_FILE_ATTRIBUTES && !::CopyFileA(hostsys, work, FALSE)) {
     const DWORD error = ::GetLastError();
     ApiError(error, __LINE__, "CopyFile: Path=%s", work);
-    Log("CopyFile Error: GetLastError=%lu, Path=%s,%s Func=%s", error, hostsys, work, kAssign);
+    vskLogTrace(kCategory, "CopyFile Error: GetLastError=%lu, Path=%s,%s Func=%s", error, hostsys, work, kAssign);
     return 0;
   }
   bk::win::unique_hfile file(OpenWithRetries(work, GENERIC_READ | GENERIC_WRITE, 11));
@@ -245,14 +232,14 @@ int vskMultisrvGetDirNameFromHostName(const char* host, const char* service, cha
   if (!file) {
     const DWORD error = ::GetLastError();
     ApiError(error, __LINE__, "CreateFile: Path=%s", work);
-    Log("CreateFile Error: GetLastError=%lu, Path=%s, Func=%s", error, work, kAssign);
+    vskLogTrace(kCategory, "CreateFile Error: GetLastError=%lu, Path=%s, Func=%s", error, work, kAssign);
     return fail();
   }
   LARGE_INTEGER size;
   if (!::GetFileSizeEx(file.get(), &size)) {
     const DWORD error = ::GetLastError();
     ApiError(error, __LINE__, "GetFileSize: Path=%s", work);
-    Log("GetFileSize Error: GetLastError=%lu, Path=%s, Func=%s", error, work, kAssign);
+    vskLogTrace(kCategory, "GetFileSize Error: GetLastError=%lu, Path=%s, Func=%s", error, work, kAssign);
     return fail();
   }
 
@@ -282,7 +269,7 @@ int vskMultisrvGetDirNameFromHostName(const char* host, const char* service, cha
       LARGE_INTEGER start{};
       if (!::SetFilePointerEx(file.get(), start, nullptr, FILE_BEGIN)) {
         ApiError(::GetLastError(), __LINE__, "SetFilePointer Error: Path=%s", work);
-        Log("SetFilePointer Error: Path=%s Func=%s", work, kAssign);
+        vskLogTrace(kCategory, "SetFilePointer Error: Path=%s Func=%s", work, kAssign);
         return fail();
       }
     }
@@ -306,13 +293,13 @@ int vskMultisrvGetDirNameFromHostName(const char* host, const char* service, cha
     }
     const int lastNumber = DirNumber(last);
     if (lastNumber < 0) {
-      Log("HostDirectoryName is invalid: DIRECTORY=%s. Func=%s", last, kAssign);
+      vskLogTrace(kCategory, "HostDirectoryName is invalid: DIRECTORY=%s. Func=%s", last, kAssign);
       return fail();
     }
     number = lastNumber + 1;
     if (number > kHostsysMaxNumber) {
       Event(kVskMsgInstallError, "HostManageFile is overflow", __LINE__);
-      Log("HostDirectoryNumber is more than 9999: Number=%d. Func=%s", number, kAssign);
+      vskLogTrace(kCategory, "HostDirectoryNumber is more than 9999: Number=%d. Func=%s", number, kAssign);
       return fail();
     }
   }
@@ -323,20 +310,20 @@ int vskMultisrvGetDirNameFromHostName(const char* host, const char* service, cha
   const char* text;
   if (vskEnvIsHostsysSysentKeyIP(&ipCode)) {
     if (ipText[0] == '\0') {
-      Log("HOSTSYS File Cannot Write : HostsysSysentKeyIP=0x%x, Because Cannnot Get IP Address", ipCode);
+      vskLogTrace(kCategory, "HOSTSYS File Cannot Write : HostsysSysentKeyIP=0x%x, Because Cannnot Get IP Address", ipCode);
       return fail();
     }
     text = ipText;
   } else if (!nameMode || hostName[0] == '\0') {
     if (ipText[0] == '\0') {
-      Log("CANNOT GET HOST_INFO: HOSTorIP=%s Func=%s", host, kAssign);
+      vskLogTrace(kCategory, "CANNOT GET HOST_INFO: HOSTorIP=%s Func=%s", host, kAssign);
       return fail();
     }
     text = ipText;
   } else {
     text = hostName;
   }
-  Log("HOSTSYS File Write : HOSTorIP=%s, SERVICE=%s, DIRECTORY=%s Func=%s", text, service, newDir, kAssign);
+  vskLogTrace(kCategory, "HOSTSYS File Write : HOSTorIP=%s, SERVICE=%s, DIRECTORY=%s Func=%s", text, service, newDir, kAssign);
 
   unsigned char fresh[kHostsysRecordSize] = {};
   std::memcpy(fresh + kHostsysHost, text, bk::BoundedLength(text, kHostsysHostWidth - 1));
@@ -348,7 +335,7 @@ int vskMultisrvGetDirNameFromHostName(const char* host, const char* service, cha
       !::WriteFile(file.get(), fresh, sizeof fresh, &written, nullptr) || written != sizeof fresh) {
     const DWORD error = written != 0 && written != sizeof fresh ? ERROR_DISK_FULL : ::GetLastError();
     ApiError(error, __LINE__, "WriteFile: Path=%s", work);
-    Log("WriteFile Error: GetLastError=%lu, Path=%s, Func=%s", error, work, kAssign);
+    vskLogTrace(kCategory, "WriteFile Error: GetLastError=%lu, Path=%s, Func=%s", error, work, kAssign);
     return fail();
   }
   file.reset();
@@ -358,7 +345,7 @@ int vskMultisrvGetDirNameFromHostName(const char* host, const char* service, cha
   bk::win::CommitFailure failure;
   if (!bk::win::CommitWorkCopy(work, hostsys, &failure)) {
     ApiError(failure.error, __LINE__, "MoveFileEx: Path=%s", hostsys);
-    Log("HOSTSYS File Cannot Replace: GetLastError=%lu, Path=%s,%s Func=%s", failure.error, work, hostsys, kAssign);
+    vskLogTrace(kCategory, "HOSTSYS File Cannot Replace: GetLastError=%lu, Path=%s,%s Func=%s", failure.error, work, hostsys, kAssign);
     return fail();
   }
   bk::CopyText(dirName, kMultisrvDirNameSize, newDir);
@@ -375,7 +362,7 @@ int vskMultisrvGetHostNameFromDirName(const char* dirName, char* host, char* ser
   if (!file) {
     const DWORD error = ::GetLastError();
     ApiError(error, __LINE__, "CreateFile: Path=%s", hostsys);
-    Log("CreateFile Error: GetLastError=%lu, Path=%s, Func=%s", error, hostsys, kFind);
+    vskLogTrace(kCategory, "CreateFile Error: GetLastError=%lu, Path=%s, Func=%s", error, hostsys, kFind);
     return 0;
   }
   unsigned char record[kHostsysRecordSize];
@@ -397,6 +384,6 @@ int vskMultisrvGetHostNameFromDirName(const char* dirName, char* host, char* ser
   char text[128];
   std::snprintf(text, sizeof text, "This HostID has not been recorded: HostID=%.64s.", dirName);
   Event(kVskMsgInstallError, text, __LINE__);
-  Log("%s Func=%s", text, kFind);
+  vskLogTrace(kCategory, "%s Func=%s", text, kFind);
   return 0;
 }

@@ -1,7 +1,6 @@
 // Dial-up over the Remote Access Service, loaded at run time.
 #include <windows.h>
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -45,18 +44,6 @@ constexpr char kModule[] = "share\\ras\\rasapi";
 
 HMODULE g_library = nullptr;  // loaded by each dial attempt, released by each hang-up
 
-void Log(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
-void Log(const char* format, ...) {
-  char text[1024];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  const VskLogHandle log = vskLogOpen("client.log");
-  vskLogWrite(log, text, kCategory);
-  vskLogClose(log);
-}
-
 template <typename Fn>
 Fn Proc(const char* name) {
   if (g_library == nullptr) return nullptr;
@@ -77,31 +64,31 @@ bool IsNt351() {
 }  // namespace
 
 int vskRasApiEnumConnections(const char* host) {
-  Log("vskRasApiEnumConnections start");
+  vskLogTrace(kCategory, "vskRasApiEnumConnections start");
   std::vector<VskRasConn> connections;
   try {
     connections.assign(1, VskRasConn{});
   } catch (...) {
-    Log("GlobalAlloc IpRasConn ErrorCode = %d. vskRasApiEnumConnections stop.", static_cast<int>(ERROR_OUTOFMEMORY));
+    vskLogTrace(kCategory, "GlobalAlloc IpRasConn ErrorCode = %d. vskRasApiEnumConnections stop.", static_cast<int>(ERROR_OUTOFMEMORY));
     return 1;
   }
   auto enumerate = Proc<bk::ras::EnumConnectionsFn>("RasEnumConnectionsA");
   if (enumerate == nullptr) {
-    Log("GetProcAddress( RasEnumConnections ) ErrorCode = %lu. vskRasApiEnumConnections stop.", ::GetLastError());
+    vskLogTrace(kCategory, "GetProcAddress( RasEnumConnections ) ErrorCode = %lu. vskRasApiEnumConnections stop.", ::GetLastError());
     return 1;
   }
   connections[0].dwSize = sizeof(VskRasConn);
   DWORD size = sizeof(VskRasConn), count = 0;
   DWORD rc = enumerate(connections.data(), &size, &count);
   if (rc != 0 && rc != kRasBufferTooSmall) {
-    Log("First time RasEnumConnections ErrorCode = %lu. vskRasApiEnumConnections stop.", rc);
+    vskLogTrace(kCategory, "First time RasEnumConnections ErrorCode = %lu. vskRasApiEnumConnections stop.", rc);
     return 1;
   }
   if (rc == kRasBufferTooSmall) {
     std::size_t records = size / sizeof(VskRasConn) + (size % sizeof(VskRasConn) != 0);
     if (records < count) records = count;
     if (records == 0 || records > 4096) {
-      Log("Second time RasEnumConnections ErrorCode = %lu. vskRasApiEnumConnections stop.", rc);
+      vskLogTrace(kCategory, "Second time RasEnumConnections ErrorCode = %lu. vskRasApiEnumConnections stop.", rc);
       return 1;
     }
     connections.assign(records, VskRasConn{});
@@ -110,7 +97,7 @@ int vskRasApiEnumConnections(const char* host) {
     count = 0;
     rc = enumerate(connections.data(), &size, &count);
     if (rc != 0) {
-      Log("Second time RasEnumConnections ErrorCode = %lu. vskRasApiEnumConnections stop.", rc);
+      vskLogTrace(kCategory, "Second time RasEnumConnections ErrorCode = %lu. vskRasApiEnumConnections stop.", rc);
       return 1;
     }
   }
@@ -126,24 +113,24 @@ int vskRasApiEnumConnections(const char* host) {
     if (!names.empty()) names += ",";
     names += name;
   }
-  Log("Dialup to: %s ,Already dialup to: %s. vskRasApiEnumConnections stop.", host ? host : "", names.c_str());
+  vskLogTrace(kCategory, "Dialup to: %s ,Already dialup to: %s. vskRasApiEnumConnections stop.", host ? host : "", names.c_str());
   return matched ? 2 : 3;
 }
 
 DWORD vskRasApiDial(const char* host, VskRasConnection* connection) {
-  Log("vskRasApiDial start");
+  vskLogTrace(kCategory, "vskRasApiDial start");
   if (connection != nullptr) *connection = nullptr;
   if (host == nullptr || connection == nullptr) return ERROR_INVALID_PARAMETER;
   if (g_library == nullptr) g_library = bk::ras::CallsTable().load();
   if (g_library == nullptr) {
     const DWORD error = ::GetLastError();
-    Log("LoadLibraryEx Error rc = %lu", error);
+    vskLogTrace(kCategory, "LoadLibraryEx Error rc = %lu", error);
     return error != 0 ? error : ERROR_MOD_NOT_FOUND;
   }
   auto enumEntries = Proc<bk::ras::EnumEntriesFn>("RasEnumEntriesA");
   if (enumEntries == nullptr) {
     const DWORD error = ::GetLastError();
-    Log("GetProcAddress( RasEnumEntries ) Error rc = %lu", error);
+    vskLogTrace(kCategory, "GetProcAddress( RasEnumEntries ) Error rc = %lu", error);
     return error != 0 ? error : ERROR_PROC_NOT_FOUND;
   }
   std::vector<VskRasEntryName> entries(1);
@@ -151,11 +138,11 @@ DWORD vskRasApiDial(const char* host, VskRasConnection* connection) {
   DWORD size = sizeof(VskRasEntryName), count = 0;
   DWORD rc = enumEntries(nullptr, nullptr, entries.data(), &size, &count);
   if (rc != 0 && rc != kRasBufferTooSmall) {
-    Log("RasEnumEntries Error rc = %lu", rc);
+    vskLogTrace(kCategory, "RasEnumEntries Error rc = %lu", rc);
     return rc;
   }
   if (count == 0) {
-    Log("vskRasApiDial::RasEnumEntries No Entry");
+    vskLogTrace(kCategory, "vskRasApiDial::RasEnumEntries No Entry");
     return kRasCannotFindPhonebookEntry;
   }
   if (count > 4096) count = 4096;
@@ -165,7 +152,7 @@ DWORD vskRasApiDial(const char* host, VskRasConnection* connection) {
   DWORD listed = 0;
   rc = enumEntries(nullptr, nullptr, entries.data(), &size, &listed);
   if (rc != 0) {
-    Log("RasEnumEntryies Error rc = %lu", rc);
+    vskLogTrace(kCategory, "RasEnumEntryies Error rc = %lu", rc);
     return rc;
   }
   if (listed > entries.size()) listed = static_cast<DWORD>(entries.size());
@@ -185,7 +172,7 @@ DWORD vskRasApiDial(const char* host, VskRasConnection* connection) {
     found = std::strcmp(name, entryName) == 0;
   }
   if (!found) {
-    Log("RasEntry Not Found HostName = %s", host);
+    vskLogTrace(kCategory, "RasEntry Not Found HostName = %s", host);
     return kRasCannotFindPhonebookEntry;
   }
   if (vskRasApiEnumConnections(host) == 2) return 0;  // connected already; connection stays 0
@@ -205,13 +192,13 @@ DWORD vskRasApiDial(const char* host, VskRasConnection* connection) {
     if (vskEnvGetRasLoginDomain(value)) bk::CopyText(params.szDomain, sizeof params.szDomain, value);
   }
   if (params.szUserName[0] == '\0') {
-    Log("RasDialParam.szUserName None");
+    vskLogTrace(kCategory, "RasDialParam.szUserName None");
     return kRasAuthenticationFailure;
   }
   auto dial = Proc<bk::ras::DialFn>("RasDialA");
   if (dial == nullptr) {
     const DWORD error = ::GetLastError();
-    Log("GetProcAddress( RasDial ) Error rc = %lu", error);
+    vskLogTrace(kCategory, "GetProcAddress( RasDial ) Error rc = %lu", error);
     SecureZeroMemory(&params, sizeof params);
     return error != 0 ? error : ERROR_PROC_NOT_FOUND;
   }
@@ -219,11 +206,11 @@ DWORD vskRasApiDial(const char* host, VskRasConnection* connection) {
   rc = dial(nullptr, nullptr, &params, 0, nullptr, &handle);
   SecureZeroMemory(&params, sizeof params);
   if (rc == 0) {
-    Log("vskRasApiDial stop rc = %lu", rc);
+    vskLogTrace(kCategory, "vskRasApiDial stop rc = %lu", rc);
     *connection = handle;
     return 0;
   }
-  Log("RasDial Error rc = %lu", rc);
+  vskLogTrace(kCategory, "RasDial Error rc = %lu", rc);
   // A failed dial may still hold a connection handle: it is handed back so
   // that the caller's hang-up frees the port.
   *connection = handle;
@@ -231,9 +218,9 @@ DWORD vskRasApiDial(const char* host, VskRasConnection* connection) {
 }
 
 DWORD vskRasApiHandUp(VskRasConnection connection) {
-  Log("vskRasApiHandUp start");
+  vskLogTrace(kCategory, "vskRasApiHandUp start");
   if (connection == nullptr) {
-    Log("GetProcAddress( RasHangUp ) hRasHandle None");
+    vskLogTrace(kCategory, "GetProcAddress( RasHangUp ) hRasHandle None");
     ReleaseLibrary();
     return kRasInvalidHandle;
   }
@@ -241,7 +228,7 @@ DWORD vskRasApiHandUp(VskRasConnection connection) {
   if (hangUp == nullptr) {
     DWORD error = ::GetLastError();
     if (error == 0) error = ERROR_PROC_NOT_FOUND;
-    Log("GetProcAddress( RasHangUp ) Error rc = %lu", error);
+    vskLogTrace(kCategory, "GetProcAddress( RasHangUp ) Error rc = %lu", error);
     ReleaseLibrary();
     return error;
   }
@@ -250,10 +237,10 @@ DWORD vskRasApiHandUp(VskRasConnection connection) {
   ReleaseLibrary();
   if (rc != 0) {
     vskLogApiError(kVskApiWindows, "**********", "RasHangUp", static_cast<std::int32_t>(rc), kModule, __LINE__);
-    Log("RasHangUp Error rc = %lu", rc);
+    vskLogTrace(kCategory, "RasHangUp Error rc = %lu", rc);
     return rc;
   }
-  Log("vskRasApiHandUp stop rc = %lu", rc);
+  vskLogTrace(kCategory, "vskRasApiHandUp stop rc = %lu", rc);
   return 0;
 }
 
@@ -288,7 +275,7 @@ int vskRasProcDial(const char* host) {
     } else {
       vskRasApiHandUp(connection);
       connection = nullptr;
-      Log("vskRasProcDial Error ( retry count = %d )", made);
+      vskLogTrace(kCategory, "vskRasProcDial Error ( retry count = %d )", made);
       bk::ras::CallsTable().pause(static_cast<DWORD>(interval) * 1000);
     }
   }
