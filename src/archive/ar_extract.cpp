@@ -1,8 +1,9 @@
 // Extraction of the current layout and the entry point vskarMain (Windows).
 //
-// Each file is created without a look first (a lookup of a missing name
-// costs a whole directory scan): CREATE_NEW, and only when something is in
-// the way the replace steps (delete, read-only reset, retries). Content moves
+// Each file is opened once by path without a look first (a lookup of a
+// missing name costs a whole directory scan): created, or an existing plain
+// file written over in place, and only when something else is in the way the
+// replace steps (delete, read-only reset, retries). Content moves
 // in large pieces; the file is flushed, then its times and attributes are set
 // together on the open handle (read-only last, so nothing before it is
 // hindered) and it is closed. An entry with a security descriptor is closed
@@ -147,22 +148,29 @@ int CloseFailed(const std::string& path, DWORD error, const char* call) {
   return -1;
 }
 
-// An existing plain file is written over in place: its name stays in the
-// directory, so neither the delete nor the lookup of the then missing name
-// (a scan of the whole directory) is paid. Anything else in the way (a file
-// that is read-only, hidden or system, held by another process, a link, a
-// file with other hard links whose content would change too, a directory)
-// takes the replace steps. The entry's content, times and attributes are set
-// the same way afterwards, so the result is the same file.
-UniqueFile OpenForOverwrite(const char* path, DWORD access, DWORD flags) {
-  UniqueFile file(::CreateFileA(path, access, 0, nullptr, OPEN_EXISTING, flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+// One open by path creates the file or opens what is there. An existing plain
+// file is written over in place: its name stays in the directory, so neither
+// the delete nor the lookup of the then missing name (a scan of the whole
+// directory) is paid. Anything else in the way (a file that is read-only,
+// hidden or system, held by another process, a link, a file with other hard
+// links whose content would change too, a directory) is left to the replace
+// steps: *error tells what was in the way. The entry's content, times and
+// attributes are set the same way afterwards, so the result is the same file.
+UniqueFile OpenForWriting(const char* path, DWORD access, DWORD flags, DWORD* error) {
+  UniqueFile file(::CreateFileA(path, access, 0, nullptr, OPEN_ALWAYS, flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  *error = ::GetLastError();
   if (!file) return file;
+  if (*error != ERROR_ALREADY_EXISTS) {
+    *error = 0;
+    return file;
+  }
   constexpr DWORD kInTheWay = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                               FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
   BY_HANDLE_FILE_INFORMATION info;
   if (!::GetFileInformationByHandle(file.get(), &info) || info.nNumberOfLinks != 1 ||
       (info.dwFileAttributes & kInTheWay) != 0 || !::SetEndOfFile(file.get()))
     return UniqueFile();
+  *error = 0;
   return file;
 }
 
@@ -173,10 +181,10 @@ int ExtractFile(Extraction& x, const VsConFileIn& e, const std::string& path, co
   const DWORD attributes = AttributesOf(e.fileKind);
   constexpr DWORD kAccess = GENERIC_READ | GENERIC_WRITE;
   constexpr DWORD kFlags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN;
-  UniqueFile file(::CreateFileA(p, kAccess, 0, nullptr, CREATE_NEW, kFlags, nullptr));
-  DWORD error = file ? 0 : ::GetLastError();
-  if (!file && (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS)) file = OpenForOverwrite(p, kAccess, kFlags);
-  if (!file && (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS || error == ERROR_ACCESS_DENIED)) {
+  DWORD error = 0;
+  UniqueFile file = OpenForWriting(p, kAccess, kFlags, &error);
+  if (!file && (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS || error == ERROR_ACCESS_DENIED ||
+                error == ERROR_SHARING_VIOLATION)) {
     if (RemoveForReplace(path, kDeleteRetries, kSource) < 0) return -1;
     file.reset(::CreateFileA(p, kAccess, 0, nullptr, OPEN_ALWAYS, kFlags, nullptr));
     error = file ? 0 : ::GetLastError();
