@@ -14,15 +14,8 @@ namespace {
 using bk::test::Exists;
 using bk::test::FakeResolver;
 using bk::test::ReadFile;
+using bk::test::HostRecord;
 using bk::test::WriteFile;
-
-std::string HostRecord(const std::string& host, unsigned char kind, const std::string& dir) {
-  std::string r(kHostsysRecordSize, '\0');
-  r.replace(kHostsysHost, host.size(), host);
-  r[kHostsysKind] = static_cast<char>(kind);
-  r.replace(kHostsysDir, dir.size(), dir);
-  return r;
-}
 
 class HostDirectories : public bk::test::LookupTest {
  protected:

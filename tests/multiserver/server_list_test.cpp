@@ -14,15 +14,8 @@
 
 namespace {
 
+using bk::test::HostRecord;
 using bk::test::WriteFile;
-
-std::string HostRecord(const std::string& host, unsigned char kind, const std::string& dir) {
-  std::string r(kHostsysRecordSize, '\0');
-  r.replace(kHostsysHost, host.size(), host);
-  r[kHostsysKind] = static_cast<char>(kind);
-  r.replace(kHostsysDir, dir.size(), dir);
-  return r;
-}
 
 class JobDirectories : public bk::test::LookupTest {
  protected:

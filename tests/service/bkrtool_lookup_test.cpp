@@ -9,58 +9,19 @@
 #include "archive/ar_writer.h"
 #include "multiserver/multiserver.h"
 #include "support/lookup_fixture.h"
+#include "support/tool_run.h"
 
 namespace {
 
 using bk::test::ReadFile;
+using bk::test::HostRecord;
 using bk::test::WriteFile;
 
-struct ToolRun {
-  DWORD exitCode = 0xFFFFFFFF;
-  std::string out, err;
-};
-
-std::string HostRecord(const std::string& host, unsigned char kind, const std::string& dir) {
-  std::string r(kHostsysRecordSize, '\0');
-  r.replace(kHostsysHost, host.size(), host);
-  r[kHostsysKind] = static_cast<char>(kind);
-  r.replace(kHostsysDir, dir.size(), dir);
-  return r;
-}
+using bk::test::ToolRun;
 
 class BkrtoolLookup : public bk::test::LookupTest {
  protected:
-  // Runs bkrtool.exe (built beside this test) with its output in files.
-  ToolRun Tool(const std::string& arguments) {
-    char self[MAX_PATH];
-    ::GetModuleFileNameA(nullptr, self, MAX_PATH);
-    std::string exe = self;
-    exe = exe.substr(0, exe.find_last_of('\\') + 1) + "bkrtool.exe";
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    const std::string outPath = output / "out.txt", errPath = output / "err.txt";
-    HANDLE out = ::CreateFileA(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
-    HANDLE err = ::CreateFileA(errPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = out;
-    startup.hStdError = err;
-    PROCESS_INFORMATION process{};
-    std::string commandLine = "\"" + exe + "\" " + arguments;
-    ToolRun run;
-    if (::CreateProcessA(exe.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                         &process)) {
-      ::WaitForSingleObject(process.hProcess, 60000);
-      ::GetExitCodeProcess(process.hProcess, &run.exitCode);
-      ::CloseHandle(process.hThread);
-      ::CloseHandle(process.hProcess);
-    }
-    ::CloseHandle(out);
-    ::CloseHandle(err);
-    run.out = ReadFile(outPath);
-    run.err = ReadFile(errPath);
-    return run;
-  }
+  ToolRun Tool(const std::string& arguments) { return bk::test::RunBeside("bkrtool.exe", arguments); }
   std::string hostsys() const { return dbDir() + "\\HOSTSYS"; }
   bk::test::TempDir output;
 };

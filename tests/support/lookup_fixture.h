@@ -13,10 +13,20 @@
 
 #include "environment/env.h"
 #include "logging/event_observer.h"
+#include "multiserver/multiserver.h"
 #include "support/log_files.h"
 #include "support/win_fixtures.h"
 
 namespace bk::test {
+
+// One 320-byte HOSTSYS record.
+inline std::string HostRecord(const std::string& host, unsigned char kind, const std::string& dir) {
+  std::string r(kHostsysRecordSize, '\0');
+  r.replace(kHostsysHost, host.size(), host);
+  r[kHostsysKind] = static_cast<char>(kind);
+  r.replace(kHostsysDir, dir.size(), dir);
+  return r;
+}
 
 struct LookupEvent {
   std::uint32_t code;
