@@ -148,15 +148,46 @@ int CloseFailed(const std::string& path, DWORD error, const char* call) {
   return -1;
 }
 
+// What an open of an existing name found there.
+struct FoundFile {
+  DWORD attributes = 0;
+  DWORD links = 0;
+  std::uint64_t size = 0;
+};
+
+// Asked on the open handle; XP has only the call that also reads the
+// volume's serial number.
+bool QueryFound(HANDLE file, FoundFile* found) {
+  if (QueryInfoCall query = HandleQueryCall()) {
+    StandardInfo standard{};
+    AttributeTagInfo tag{};
+    if (!query(file, kFileStandardInfo, &standard, sizeof standard) ||
+        !query(file, kFileAttributeTagInfo, &tag, sizeof tag) || standard.endOfFile.QuadPart < 0)
+      return false;
+    found->attributes = tag.fileAttributes;
+    found->links = standard.numberOfLinks;
+    found->size = static_cast<std::uint64_t>(standard.endOfFile.QuadPart);
+    return true;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!::GetFileInformationByHandle(file, &info)) return false;
+  found->attributes = info.dwFileAttributes;
+  found->links = info.nNumberOfLinks;
+  found->size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+  return true;
+}
+
 // One open by path creates the file or opens what is there. An existing plain
 // file is written over in place: its name stays in the directory, so neither
 // the delete nor the lookup of the then missing name (a scan of the whole
-// directory) is paid. Anything else in the way (a file that is read-only,
-// hidden or system, held by another process, a link, a file with other hard
-// links whose content would change too, a directory) is left to the replace
-// steps: *error tells what was in the way. The entry's content, times and
-// attributes are set the same way afterwards, so the result is the same file.
-UniqueFile OpenForWriting(const char* path, DWORD access, DWORD flags, DWORD* error) {
+// directory) is paid. A file longer than the entry's content is cut to
+// nothing first; one no longer is simply written over. Anything else in the
+// way (a file that is read-only, hidden or system, held by another process, a
+// link, a file with other hard links whose content would change too, a
+// directory) is left to the replace steps: *error tells what was in the way.
+// The entry's content, times and attributes are set the same way afterwards,
+// so the result is the same file.
+UniqueFile OpenForWriting(const char* path, DWORD access, DWORD flags, std::uint64_t size, DWORD* error) {
   UniqueFile file(::CreateFileA(path, access, 0, nullptr, OPEN_ALWAYS, flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   *error = ::GetLastError();
   if (!file) return file;
@@ -166,9 +197,9 @@ UniqueFile OpenForWriting(const char* path, DWORD access, DWORD flags, DWORD* er
   }
   constexpr DWORD kInTheWay = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                               FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!::GetFileInformationByHandle(file.get(), &info) || info.nNumberOfLinks != 1 ||
-      (info.dwFileAttributes & kInTheWay) != 0 || !::SetEndOfFile(file.get()))
+  FoundFile found;
+  if (!QueryFound(file.get(), &found) || found.links != 1 || (found.attributes & kInTheWay) != 0 ||
+      (found.size > size && !::SetEndOfFile(file.get())))
     return UniqueFile();
   *error = 0;
   return file;
@@ -182,7 +213,7 @@ int ExtractFile(Extraction& x, const VsConFileIn& e, const std::string& path, co
   constexpr DWORD kAccess = GENERIC_READ | GENERIC_WRITE;
   constexpr DWORD kFlags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN;
   DWORD error = 0;
-  UniqueFile file = OpenForWriting(p, kAccess, kFlags, &error);
+  UniqueFile file = OpenForWriting(p, kAccess, kFlags, e.dataSize, &error);
   if (!file && (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS || error == ERROR_ACCESS_DENIED ||
                 error == ERROR_SHARING_VIOLATION)) {
     if (RemoveForReplace(path, kDeleteRetries, kSource) < 0) return -1;

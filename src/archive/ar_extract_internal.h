@@ -50,6 +50,26 @@ struct BasicInfo {
   DWORD fileAttributes;
 };
 inline constexpr int kFileBasicInfo = 0;
+// GetFileInformationByHandleEx, looked up once; null on Windows XP (or when a
+// test forces the XP calls). Its queries are answered on the handle, where
+// GetFileInformationByHandle also asks the volume's serial number, which
+// under Wine is a round trip through the mount manager.
+using QueryInfoCall = BOOL(WINAPI*)(HANDLE, int, LPVOID, DWORD);
+QueryInfoCall HandleQueryCall();
+// FILE_STANDARD_INFO and FILE_ATTRIBUTE_TAG_INFO of Windows 6.
+struct StandardInfo {
+  LARGE_INTEGER allocationSize;
+  LARGE_INTEGER endOfFile;
+  DWORD numberOfLinks;
+  BOOLEAN deletePending;
+  BOOLEAN directory;
+};
+struct AttributeTagInfo {
+  DWORD fileAttributes;
+  DWORD reparseTag;
+};
+inline constexpr int kFileStandardInfo = 1;
+inline constexpr int kFileAttributeTagInfo = 9;
 inline LARGE_INTEGER Ticks(const FILETIME& t) {
   LARGE_INTEGER v;
   v.LowPart = t.dwLowDateTime;

@@ -87,6 +87,16 @@ SetInfoCall HandleInfoCall() {
   return g_forceXp ? nullptr : call;
 }
 
+QueryInfoCall HandleQueryCall() {
+  static const QueryInfoCall call = [] {
+    HMODULE kernel = ::GetModuleHandleA("kernel32.dll");
+    return kernel == nullptr ? nullptr
+                             : reinterpret_cast<QueryInfoCall>(reinterpret_cast<void*>(
+                                   ::GetProcAddress(kernel, "GetFileInformationByHandleEx")));
+  }();
+  return g_forceXp ? nullptr : call;
+}
+
 // --- HandleReader -----------------------------------------------------------------
 
 HandleReader::HandleReader(HANDLE file) : file_(file), buffer_(new (std::nothrow) unsigned char[kPiece]) {

@@ -250,6 +250,37 @@ TEST_F(Extract, AReadOnlyFileIsReplacedAndItsAttributesSetAtTheEnd) {
   EXPECT_TRUE(Waits().empty());
 }
 
+// A plain file in the way is written over in place; what it held past the
+// entry's content must not survive, whichever call tells its size.
+TEST_F(Extract, APlainFileWrittenOverInPlaceEndsWithTheEntrysContent) {
+  struct Case {
+    const char* old;
+    const char* saved;
+  };
+  const Case cases[] = {{"the old content, longer than the saved one", "saved"},
+                        {"old", "the saved content, longer than the old one"},
+                        {"same size 1", "same size 2"},
+                        {"", "was empty"},
+                        {"becomes empty", ""}};
+  for (const bool xp : {false, true}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(xp ? "Windows XP calls, " : "") + "old \"" + c.old + "\"");
+      RemoveTree(target());
+      MakeDir(target());
+      const std::string path = target() + "\\data.bin";
+      WriteFile(path, c.old);
+      Item item;
+      item.path = "data.bin";
+      item.content = c.saved;
+      vskarUseXpFileCallsForTest(xp);
+      const int rc = vskarRestoreArchive(SaveEncoded(BuildArchive({item})).c_str(), target().c_str());
+      vskarUseXpFileCallsForTest(false);
+      ASSERT_EQ(rc, 0) << Dump();
+      EXPECT_EQ(ReadFile(path), c.saved);
+    }
+  }
+}
+
 TEST_F(Extract, AHeldFileIsRetriedTenTimesASecondApartThenFails) {
   MakeDir(target());
   const std::string held = target() + "\\held.dll";
