@@ -5,10 +5,12 @@
 // time.
 //
 // Decoding: the stored tree is parsed and checked first; then a table indexed
-// by the next kTableBits bits gives the one or two whole codes those bits
+// by the next kTableBits bits gives the up to three whole codes those bits
 // start with, or, for the rare longer codes, the internal node reached after
 // kTableBits bits, from which the code is finished bit by bit. The last few
 // codes of a block, where 8 bytes can no longer be loaded, go bit by bit too.
+// A block's table is built anew for every block (about a fifth of the
+// decoding time), so its entries are built and copied as whole 64-bit words.
 #include <cstring>
 
 #include "codec/huffman.h"
@@ -132,6 +134,28 @@ struct TableEntry {
 };
 static_assert(sizeof(TableEntry) == 8);
 
+// A table entry as one 64-bit word: byte k of the entry is bits 8k..8k+7 of
+// the word, as on the little-endian machines this library is built for.
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "table entries are built as little-endian words");
+constexpr unsigned kCountShift = 24, kBitsShift = 32;
+
+inline std::uint64_t LoadEntry(const TableEntry& e) {
+  std::uint64_t word;
+  std::memcpy(&word, &e, sizeof word);
+  return word;
+}
+inline void StoreEntry(TableEntry& e, std::uint64_t word) { std::memcpy(&e, &word, sizeof word); }
+
+// The one-code entries of a leaf at `depth` (1..kTableBits) with `code`: all
+// those whose bits start with the code.
+inline void FillLeaf(TableEntry* single, std::uint32_t code, unsigned depth, unsigned value) {
+  const std::uint64_t word =
+      value | (std::uint64_t{1} << kCountShift) | (static_cast<std::uint64_t>(depth) << kBitsShift);
+  TableEntry* to = single + (code << (kTableBits - depth));
+  const std::uint32_t count = 1u << (kTableBits - depth);
+  for (std::uint32_t k = 0; k < count; ++k) StoreEntry(to[k], word);
+}
+
 struct DecodeTree {
   std::uint16_t child[kMaxNodes][2];
 };
@@ -183,12 +207,7 @@ int ParseTree(const unsigned char* in, std::size_t length, std::uint64_t& pos, D
     if (pos + 9 > limit) return -1;
     pos += 9;
     value = static_cast<int>(head);
-    if (depth <= kTableBits && depth > 0) {
-      const std::uint32_t first = code << (kTableBits - depth);
-      const std::uint32_t count = 1u << (kTableBits - depth);
-      const TableEntry e{{static_cast<std::uint8_t>(value), 0, 0}, 1, static_cast<std::uint8_t>(depth), 0, 0};
-      for (std::uint32_t k = 0; k < count; ++k) single[first + k] = e;
-    }
+    if (depth <= kTableBits && depth > 0) FillLeaf(single, code, static_cast<unsigned>(depth), head);
     // Attach the finished subtree to its parent; a parent with both children
     // is finished in turn.
     for (;;) {
@@ -202,28 +221,74 @@ int ParseTree(const unsigned char* in, std::size_t length, std::uint64_t& pos, D
   }
 }
 
+// The same parse without a stack of frames, for trees up to 63 levels deep
+// (every tree an encoder makes from a block; only a hand-made one is deeper,
+// and is left to the parse above). After a leaf whose code is c, the next
+// node's code is (c + 1) >> t, t levels higher, t being the trailing ones of
+// c: the levels climbed back to the first node whose right child is still to
+// come. Each node is attached to the internal node one level up the path.
+int ParseTreeShallow(const unsigned char* in, std::size_t length, std::uint64_t& pos, DecodeTree& t,
+                     TableEntry* single) {
+  const std::uint64_t start = pos;
+  const std::uint64_t limit = std::uint64_t{length} * 8;
+  constexpr unsigned kMaxDepth = 63;
+  std::uint16_t path[kMaxDepth];  // the internal node at each depth of the path
+  std::uint64_t code = 0;         // of the node read next, `depth` bits
+  unsigned depth = 0;
+  int next = kFirstInternal;
+  for (;;) {
+    if (pos >= limit) return -1;
+    const auto head = static_cast<unsigned>(Peek(in, length, pos, 9));
+    if (head & 0x100u) {
+      ++pos;
+      if (next >= kMaxNodes) return -1;
+      const auto node = static_cast<std::uint16_t>(next++);
+      if (depth > 0) t.child[path[depth - 1]][code & 1u] = node;
+      if (depth == kTableBits) single[code] = TableEntry{{0, 0, 0}, 0, 0, 0, node};
+      if (depth == kMaxDepth) {
+        pos = start;
+        return ParseTree(in, length, pos, t, single);
+      }
+      path[depth++] = node;
+      code <<= 1;
+      continue;
+    }
+    if (pos + 9 > limit) return -1;
+    pos += 9;
+    if (depth == 0) return static_cast<int>(head);  // a tree of one leaf
+    t.child[path[depth - 1]][code & 1u] = static_cast<std::uint16_t>(head);
+    if (depth <= kTableBits) FillLeaf(single, static_cast<std::uint32_t>(code), depth, head);
+    const std::uint64_t following = code + 1;
+    const auto climbed = static_cast<unsigned>(__builtin_ctzll(following));
+    if (climbed >= depth) return kFirstInternal;  // past the root's right subtree: done
+    code = following >> climbed;
+    depth -= climbed;
+  }
+}
+
 // Every entry whose remaining bits hold a whole second code takes it as well,
 // and then a third. Without branches: whether a code fits is close to random
-// from entry to entry.
+// from entry to entry. On whole words: an entry assembled byte by byte and
+// then read back as a word stalls the processor.
 void CombineCodes(const TableEntry* single, TableEntry* table) {
   constexpr std::uint32_t kSize = 1u << kTableBits, kMask = kSize - 1;
   // 1 when bits <= kTableBits, in arithmetic: compilers turn comparisons into
   // branches here, and these are close to random.
-  auto fits = [](unsigned bits) { return 1u - ((kTableBits - bits) >> 31); };
+  auto fits = [](std::uint64_t bits) { return std::uint64_t{1} - ((kTableBits - bits) >> 63); };
+  auto count = [](std::uint64_t word) { return (word >> kCountShift) & 0xFFu; };  // 0 or 1 here
+  auto bits = [](std::uint64_t word) { return (word >> kBitsShift) & 0xFFu; };
   for (std::uint32_t i = 0; i < kSize; ++i) {
-    const TableEntry e = single[i];  // count 0 or 1 in the one-code table
-    const TableEntry second = single[(i << e.bits) & kMask];
-    const unsigned bits2 = e.bits + second.bits;
-    const unsigned two = e.count & second.count & fits(bits2);
-    const TableEntry third = single[(i << bits2) & kMask];
-    const unsigned three = two & third.count & fits(bits2 + third.bits);
-    const unsigned m2 = 0u - two, m3 = 0u - three;  // all ones when the code is taken
-    TableEntry combined = e;
-    combined.symbol[1] = static_cast<std::uint8_t>(second.symbol[0] & m2);
-    combined.symbol[2] = static_cast<std::uint8_t>(third.symbol[0] & m3);
-    combined.count = static_cast<std::uint8_t>(e.count + two + three);
-    combined.bits = static_cast<std::uint8_t>(e.bits + (second.bits & m2) + (third.bits & m3));
-    table[i] = combined;
+    const std::uint64_t e = LoadEntry(single[i]);
+    const std::uint64_t second = LoadEntry(single[(i << bits(e)) & kMask]);
+    const std::uint64_t bits2 = bits(e) + bits(second);
+    const std::uint64_t two = count(e) & count(second) & fits(bits2);
+    const std::uint64_t third = LoadEntry(single[(i << bits2) & kMask]);
+    const std::uint64_t three = two & count(third) & fits(bits2 + bits(third));
+    const std::uint64_t m2 = 0 - two, m3 = 0 - three;  // all ones when the code is taken
+    const std::uint64_t combined = e + (((second & 0xFFu) << 8) & m2) + (((third & 0xFFu) << 16) & m3) +
+                                   ((two + three) << kCountShift) +
+                                   (((bits(second) & m2) + (bits(third) & m3)) << kBitsShift);
+    StoreEntry(table[i], combined);
   }
 }
 
@@ -317,7 +382,7 @@ struct BlockDecoder {
   // of one leaf decodes the whole block here.
   bool Prepare() {
     TableEntry single[1u << kTableBits];
-    root = ParseTree(in, codedLength, pos, tree, single);
+    root = ParseTreeShallow(in, codedLength, pos, tree, single);
     if (root < 0) return false;
     if (root < kFirstInternal) {
       std::memset(out, root, symbols);

@@ -157,6 +157,46 @@ TEST(HuffmanBlock, DeepestTreesRoundTrip) {
   EXPECT_EQ(out, plain);
 }
 
+// Hand-made trees far deeper than any encoder makes: internal node k has the
+// leaf k on its left and node k + 1 on its right, the last one two leaves.
+// Leaf k's code is k ones and a zero; the deepest leaf's code is all ones.
+TEST(HuffmanBlock, HandMadeDeepTreesDecodeAsTheReferenceDecodes) {
+  for (const unsigned internal : {12u, 62u, 63u, 64u, 100u, 255u}) {
+    SCOPED_TRACE("internal nodes: " + std::to_string(internal));
+    std::string bits;
+    auto value = [&bits](unsigned v) {
+      for (int b = 7; b >= 0; --b) bits += ((v >> b) & 1u) ? '1' : '0';
+    };
+    for (unsigned k = 0; k < internal; ++k) {
+      bits += "10";
+      value(k);
+    }
+    bits += '0';
+    value(internal);
+    const unsigned symbols[] = {0, internal, internal / 2, internal - 1, 1, internal, 0};
+    Bytes expected;
+    for (const unsigned s : symbols) {
+      bits += std::string(s, '1');
+      if (s != internal) bits += '0';
+      expected.push_back(static_cast<unsigned char>(s));
+    }
+    Bytes coded((bits.size() + 7) / 8);
+    for (std::size_t i = 0; i < bits.size(); ++i)
+      if (bits[i] == '1') coded[i / 8] = static_cast<unsigned char>(coded[i / 8] | (0x80u >> (i % 8)));
+    Bytes fast(expected.size()), reference(expected.size());
+    ASSERT_TRUE(bk::ecd::DecodeBlockFast(coded.data(), coded.size(), expected.size(), fast.data()));
+    ASSERT_TRUE(bk::ecd::DecodeBlockReference(coded.data(), coded.size(), expected.size(), reference.data()));
+    EXPECT_EQ(fast, expected);
+    EXPECT_EQ(reference, expected);
+    // One bit short of the last code: both refuse.
+    const std::size_t shortLength = (bits.size() - 1 + 7) / 8;
+    if (shortLength < coded.size()) {
+      EXPECT_FALSE(bk::ecd::DecodeBlockFast(coded.data(), shortLength, expected.size(), fast.data()));
+      EXPECT_FALSE(bk::ecd::DecodeBlockReference(coded.data(), shortLength, expected.size(), reference.data()));
+    }
+  }
+}
+
 TEST(HuffmanBlock, IncompressibleBlockCodesLargerAndTellsTheSizeNeeded) {
   Bytes plain(kBlockMax);
   for (std::size_t i = 0; i < plain.size(); ++i) plain[i] = static_cast<unsigned char>(i * 7);
