@@ -1,9 +1,10 @@
 // Extraction of the current layout and the entry point vskarMain (Windows).
 //
 // Each file is opened once by path without a look first (a lookup of a
-// missing name costs a whole directory scan): created, or an existing plain
-// file written over in place, and only when something else is in the way the
-// replace steps (delete, read-only reset, retries). Content moves
+// missing name costs a whole directory scan): created, or an existing file
+// written over in place (a read-only one after its flag is taken off), and
+// only when something else is in the way the replace steps (delete,
+// read-only reset, retries). Content moves
 // in large pieces; the file is flushed, then its times and attributes are set
 // together on the open handle (read-only last, so nothing before it is
 // hindered) and it is closed. An entry with a security descriptor is closed
@@ -177,26 +178,53 @@ bool QueryFound(HANDLE file, FoundFile* found) {
   return true;
 }
 
-// One open by path creates the file or opens what is there. An existing plain
-// file is written over in place: its name stays in the directory, so neither
-// the delete nor the lookup of the then missing name (a scan of the whole
-// directory) is paid. A file longer than the entry's content is cut to
-// nothing first; one no longer is simply written over. Anything else in the
-// way (a file that is read-only, hidden or system, held by another process, a
-// link, a file with other hard links whose content would change too, a
-// directory) is left to the replace steps: *error tells what was in the way.
-// The entry's content, times and attributes are set the same way afterwards,
-// so the result is the same file.
+// A read-only file refuses an open for writing. Its read-only flag is taken
+// off on a handle opened for its attributes only, so that it can be written
+// over in place like any other file (its attributes are set anew at the end,
+// as after the specified read-only reset, delete and create). False when it
+// is not a plain read-only file or the flag cannot be changed that way: the
+// replace steps then deal with it.
+bool ClearReadOnlyInPlace(const char* path) {
+  const SetInfoCall setInfo = HandleInfoCall();
+  if (setInfo == nullptr) return false;
+  UniqueFile file(::CreateFileA(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  FoundFile found;
+  if (!file || !QueryFound(file.get(), &found) || found.links != 1 ||
+      (found.attributes & FILE_ATTRIBUTE_READONLY) == 0 ||
+      (found.attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0)
+    return false;
+  BasicInfo info{};
+  info.fileAttributes = SettableAttributes(found.attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+  return setInfo(file.get(), kFileBasicInfo, &info, sizeof info) != FALSE;
+}
+
+// One open by path creates the file or opens what is there. An existing file
+// is written over in place: its name stays in the directory, so neither the
+// delete nor the lookup of the then missing name (a scan of the whole
+// directory, milliseconds in a large one) is paid. A file longer than the
+// entry's content is cut to nothing first; one no longer is simply written
+// over. A read-only file loses its flag first; hidden and system files need
+// nothing. Anything else in the way (a file held by another process, a link,
+// a file with other hard links whose content would change too, a directory)
+// is left to the replace steps: *error tells what was in the way. The entry's
+// content, times and attributes are set the same way afterwards, so the
+// result is the same file.
 UniqueFile OpenForWriting(const char* path, DWORD access, DWORD flags, std::uint64_t size, DWORD* error) {
-  UniqueFile file(::CreateFileA(path, access, 0, nullptr, OPEN_ALWAYS, flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  constexpr DWORD kOpenFlags = FILE_FLAG_OPEN_REPARSE_POINT;
+  UniqueFile file(::CreateFileA(path, access, 0, nullptr, OPEN_ALWAYS, flags | kOpenFlags, nullptr));
   *error = ::GetLastError();
+  if (!file && *error == ERROR_ACCESS_DENIED && ClearReadOnlyInPlace(path)) {
+    file.reset(::CreateFileA(path, access, 0, nullptr, OPEN_ALWAYS, flags | kOpenFlags, nullptr));
+    *error = ::GetLastError();
+  }
   if (!file) return file;
   if (*error != ERROR_ALREADY_EXISTS) {
     *error = 0;
     return file;
   }
-  constexpr DWORD kInTheWay = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
-                              FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
+  constexpr DWORD kInTheWay = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
   FoundFile found;
   if (!QueryFound(file.get(), &found) || found.links != 1 || (found.attributes & kInTheWay) != 0 ||
       (found.size > size && !::SetEndOfFile(file.get())))

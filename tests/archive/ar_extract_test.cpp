@@ -250,18 +250,24 @@ TEST_F(Extract, AReadOnlyFileIsReplacedAndItsAttributesSetAtTheEnd) {
   EXPECT_TRUE(Waits().empty());
 }
 
-// A plain file in the way is written over in place; what it held past the
-// entry's content must not survive, whichever call tells its size.
+// A file in the way is written over in place; what it held past the entry's
+// content must not survive, whichever call tells its size, and its old
+// attributes give way to the entry's.
 TEST_F(Extract, APlainFileWrittenOverInPlaceEndsWithTheEntrysContent) {
   struct Case {
     const char* old;
     const char* saved;
+    DWORD oldAttributes;
   };
-  const Case cases[] = {{"the old content, longer than the saved one", "saved"},
-                        {"old", "the saved content, longer than the old one"},
-                        {"same size 1", "same size 2"},
-                        {"", "was empty"},
-                        {"becomes empty", ""}};
+  constexpr DWORD kReadOnly = FILE_ATTRIBUTE_READONLY, kHidden = FILE_ATTRIBUTE_HIDDEN;
+  const Case cases[] = {{"the old content, longer than the saved one", "saved", 0},
+                        {"old", "the saved content, longer than the old one", 0},
+                        {"same size 1", "same size 2", 0},
+                        {"", "was empty", 0},
+                        {"becomes empty", "", 0},
+                        {"read-only, longer than the saved one", "saved", kReadOnly},
+                        {"hidden", "saved, longer than the old one", kHidden},
+                        {"read-only, hidden, system", "saved", kReadOnly | kHidden | FILE_ATTRIBUTE_SYSTEM}};
   for (const bool xp : {false, true}) {
     for (const Case& c : cases) {
       SCOPED_TRACE(std::string(xp ? "Windows XP calls, " : "") + "old \"" + c.old + "\"");
@@ -269,6 +275,9 @@ TEST_F(Extract, APlainFileWrittenOverInPlaceEndsWithTheEntrysContent) {
       MakeDir(target());
       const std::string path = target() + "\\data.bin";
       WriteFile(path, c.old);
+      if (c.oldAttributes != 0) {
+        ASSERT_TRUE(::SetFileAttributesA(path.c_str(), c.oldAttributes));
+      }
       Item item;
       item.path = "data.bin";
       item.content = c.saved;
@@ -277,6 +286,7 @@ TEST_F(Extract, APlainFileWrittenOverInPlaceEndsWithTheEntrysContent) {
       vskarUseXpFileCallsForTest(false);
       ASSERT_EQ(rc, 0) << Dump();
       EXPECT_EQ(ReadFile(path), c.saved);
+      EXPECT_EQ(::GetFileAttributesA(path.c_str()) & (kReadOnly | kHidden | FILE_ATTRIBUTE_SYSTEM), 0u);
     }
   }
 }

@@ -3,6 +3,7 @@
 // malformed blocks.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <numeric>
 #include <random>
@@ -224,10 +225,10 @@ TEST(HuffmanBlock, TooSmallBufferGetsOnlyTheLeadingWholeBlocks) {
 
 TEST(HuffmanBlock, MalformedBlocksAreRejectedByBothDecoders) {
   auto block = [](std::uint16_t word, const Bytes& bits) {
-    Bytes b(4);
+    Bytes b(4 + bits.size());
     bk::StoreBe16(b.data(), word);
     bk::StoreBe16(b.data() + 2, static_cast<std::uint16_t>(bits.size()));
-    b.insert(b.end(), bits.begin(), bits.end());
+    std::copy(bits.begin(), bits.end(), b.begin() + 4);
     return b;
   };
   const Bytes aaab = {0x98, 0x8C, 0x3C};
