@@ -7,6 +7,7 @@
 #include <new>
 
 #include "archive/ar_format.h"
+#include "archive/ar_paths.h"
 
 namespace {
 
@@ -83,17 +84,7 @@ void Reporter::GiveKept() {
 
 // --- progress ----------------------------------------------------------------
 
-bool IsProgressName(const char* archivePath) {
-  if (archivePath == nullptr) return false;
-  const char* name = archivePath;
-  for (const char* p = archivePath; *p != '\0'; ++p)
-    if (*p == '\\' || *p == '/' || *p == ':') name = p + 1;
-  const char* dot = std::strrchr(name, '.');
-  const std::size_t length = dot != nullptr ? static_cast<std::size_t>(dot - name) : std::strlen(name);
-  return length == 8 && name[0] == 'R';
-}
-
-Progress::Progress(const char* archivePath) : shown_(IsProgressName(archivePath)) {}
+Progress::Progress(const char* archivePath) : shown_(bk::ar::IsProgressName(archivePath)) {}
 
 void Progress::Start() {
   if (!shown_) return;

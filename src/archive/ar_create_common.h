@@ -91,7 +91,6 @@ class Progress {
   bool shown_;
   double value_ = 20, step_ = 0;
 };
-bool IsProgressName(const char* archivePath);
 
 // Base directory, recorded names and work list of one creation.
 struct Setup {

@@ -114,14 +114,7 @@ int CopyContent(Extraction& x, HANDLE file, const std::string& path, std::uint32
       return -1;
     }
     DWORD written = 0;
-    BOOL ok;
-    if (bk::io::ShouldFail(bk::io::IoKind::kWrite)) {
-      ::SetLastError(ERROR_WRITE_FAULT);
-      ok = FALSE;
-    } else {
-      ok = ::WriteFile(file, x.buffer.get(), static_cast<DWORD>(piece), &written, nullptr);
-    }
-    if (!ok) {
+    if (!WriteContent(file, x.buffer.get(), static_cast<DWORD>(piece), &written)) {
       const DWORD error = ::GetLastError();
       ApiWindows(kSource, __LINE__, error, "WriteFile, Path=%s", p);
       Line("WriteFile ERROR:ON arCreateUnarcFile:%s %d", p, static_cast<int>(error));
@@ -590,7 +583,7 @@ using namespace bk::ar::ex;
 
 int vskarCreateUnarcNewFile(const char* archivePath, const char* targetDir, int keep) {
   try {
-    const bool progress = IsProgressName(archivePath);
+    const bool progress = bk::ar::IsProgressName(archivePath);
     if (::GetFileAttributesA(archivePath) == INVALID_FILE_ATTRIBUTES) {
       const DWORD error = ::GetLastError();
       ApiWindows(kSourceNew, __LINE__, error, "GetFileAttributes, Path=%s", archivePath);
@@ -720,7 +713,7 @@ int vskarRestoreArchive(const char* archivePath, const char* targetDir) {
       return -1;
     }
     DecodedInput input(decoder, reader, archivePath);
-    int rc = ExtractCurrent(input, archivePath, targetDir, IsProgressName(archivePath));
+    int rc = ExtractCurrent(input, archivePath, targetDir, bk::ar::IsProgressName(archivePath));
     // vskarMain decodes the whole file before it extracts anything: a defect
     // after the archive's end fails it all the same.
     if (rc == 0 && decoder.Finish() != kEcdDecodeOk) {

@@ -179,6 +179,9 @@ class HandleSource : public ArSource {
 };
 
 // --- shared steps -------------------------------------------------------------------
+// WriteFile of an entry's content; the I/O fault seam is asked first (a
+// refused write fails with ERROR_WRITE_FAULT).
+bool WriteContent(HANDLE file, const void* data, DWORD n, DWORD* written);
 // Seconds since 1970 (UTC) to a FILETIME; false before 1601.
 bool UnixToFileTime(std::int64_t seconds, FILETIME* out);
 // Attributes to pass to SetFileAttributes / FileBasicInfo for the attributes
@@ -217,9 +220,6 @@ void FinishDirectories(std::vector<PendingDirectory>& directories, bool* attribu
 // The current layout's extraction of whatever `input` holds (steps from the
 // header to the last entry; directories finished). 0, 3 or -1.
 int ExtractCurrent(ArchiveInput& input, const char* archivePath, const char* targetDir, bool progress);
-// True when the archive's name without directory and extension is 8
-// characters starting with "R".
-bool IsProgressName(const char* archivePath);
 // Reads the first bytes of a file (for the layout detection); false when
 // fewer came.
 bool ReadFirst(HandleReader& reader, unsigned char* out, std::size_t n);

@@ -77,23 +77,20 @@ void GaugeStep(std::uint16_t position) {
     vskWapiGaugeStep(2, position);
 }
 
+// A call of kernel32 that older systems lack; null there.
+template <typename Call>
+Call KernelCall(const char* name) {
+  HMODULE kernel = ::GetModuleHandleA("kernel32.dll");
+  return kernel == nullptr ? nullptr : reinterpret_cast<Call>(reinterpret_cast<void*>(::GetProcAddress(kernel, name)));
+}
+
 SetInfoCall HandleInfoCall() {
-  static const SetInfoCall call = [] {
-    HMODULE kernel = ::GetModuleHandleA("kernel32.dll");
-    return kernel == nullptr ? nullptr
-                             : reinterpret_cast<SetInfoCall>(
-                                   reinterpret_cast<void*>(::GetProcAddress(kernel, "SetFileInformationByHandle")));
-  }();
+  static const SetInfoCall call = KernelCall<SetInfoCall>("SetFileInformationByHandle");
   return g_forceXp ? nullptr : call;
 }
 
 QueryInfoCall HandleQueryCall() {
-  static const QueryInfoCall call = [] {
-    HMODULE kernel = ::GetModuleHandleA("kernel32.dll");
-    return kernel == nullptr ? nullptr
-                             : reinterpret_cast<QueryInfoCall>(reinterpret_cast<void*>(
-                                   ::GetProcAddress(kernel, "GetFileInformationByHandleEx")));
-  }();
+  static const QueryInfoCall call = KernelCall<QueryInfoCall>("GetFileInformationByHandleEx");
   return g_forceXp ? nullptr : call;
 }
 
@@ -228,6 +225,15 @@ bool HandleSource::Seek(std::uint64_t offset) {
 
 // --- shared steps -------------------------------------------------------------------
 
+bool WriteContent(HANDLE file, const void* data, DWORD n, DWORD* written) {
+  *written = 0;
+  if (bk::io::ShouldFail(bk::io::IoKind::kWrite)) {
+    ::SetLastError(ERROR_WRITE_FAULT);
+    return false;
+  }
+  return ::WriteFile(file, data, n, written, nullptr) != FALSE;
+}
+
 bool UnixToFileTime(std::int64_t seconds, FILETIME* out) {
   constexpr std::int64_t kEpochDifference = 11644473600LL;  // 1601-01-01 to 1970-01-01
   if (seconds < -kEpochDifference || seconds > 910692730085LL) return false;
@@ -360,15 +366,6 @@ void FinishDirectories(std::vector<PendingDirectory>& directories, bool* attribu
     }
   }
   directories.clear();
-}
-
-bool IsProgressName(const char* archivePath) {
-  const char* name = archivePath;
-  for (const char* p = archivePath; *p != '\0'; ++p)
-    if (*p == '\\' || *p == '/' || *p == ':') name = p + 1;
-  const char* dot = std::strrchr(name, '.');
-  const std::size_t length = dot != nullptr ? static_cast<std::size_t>(dot - name) : std::strlen(name);
-  return length == 8 && name[0] == 'R';
 }
 
 bool ReadFirst(HandleReader& reader, unsigned char* out, std::size_t n) {

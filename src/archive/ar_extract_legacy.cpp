@@ -112,14 +112,7 @@ int ExtractLegacyFile(LegacyExtraction& x, const LegacyEntry& e, const std::stri
       return kLegacyShort;
     }
     DWORD written = 0;
-    BOOL ok;
-    if (bk::io::ShouldFail(bk::io::IoKind::kWrite)) {
-      ::SetLastError(ERROR_WRITE_FAULT);
-      ok = FALSE;
-    } else {
-      ok = ::WriteFile(file.get(), x.buffer.get(), static_cast<DWORD>(piece), &written, nullptr);
-    }
-    if (!ok) {
+    if (!WriteContent(file.get(), x.buffer.get(), static_cast<DWORD>(piece), &written)) {
       ApiWindows(kSource, __LINE__, ::GetLastError(), "WriteFile, Path=%s", p);
       Line("WriteFile ERROR:ON arCreateUnarcFile:%s", p);
       return kLegacyReadOrCreate;

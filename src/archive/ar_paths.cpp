@@ -1,5 +1,6 @@
 #include "archive/ar_paths.h"
 
+#include <cstring>
 #include <vector>
 
 namespace bk::ar {
@@ -82,6 +83,16 @@ bool IsSafeEntryName(const char* name, std::string* why) {
 bool IsSafeBasePathName(const char* name, std::string* why) {
   if (name != nullptr && std::string(name) == "/") return true;
   return IsSafeEntryName(name, why);
+}
+
+bool IsProgressName(const char* archivePath) {
+  if (archivePath == nullptr) return false;
+  const char* name = archivePath;
+  for (const char* p = archivePath; *p != '\0'; ++p)
+    if (*p == '\\' || *p == '/' || *p == ':') name = p + 1;
+  const char* dot = std::strrchr(name, '.');
+  const std::size_t length = dot != nullptr ? static_cast<std::size_t>(dot - name) : std::strlen(name);
+  return length == 8 && name[0] == 'R';
 }
 
 }  // namespace bk::ar

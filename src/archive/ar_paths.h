@@ -30,4 +30,9 @@ bool IsSafeEntryName(const char* name, std::string* why);
 // rules, and "/" for the drive root.
 bool IsSafeBasePathName(const char* name, std::string* why);
 
+// True when the archive's file name without directory and extension is 8
+// characters starting with "R": creating or extracting such an archive shows
+// its progress. False for a null path.
+bool IsProgressName(const char* archivePath);
+
 }  // namespace bk::ar
