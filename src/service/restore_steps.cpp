@@ -29,6 +29,16 @@ namespace {
 
 constexpr char kModule[] = "client\\bkrv\\rstore";
 
+// Traces a failed or short record read of `path` (errno as the read left it).
+void TraceShortRead(int got, std::size_t wanted, const char* path, int line) {
+  const int error = errno;
+  char info[kVskPathSize + 96];
+  std::snprintf(info, sizeof info, "_read: %d BytesRead, %d BytesToRead, Path=%s", got < 0 ? -1 : got,
+                static_cast<int>(wanted), path);
+  vskLogApiError(kVskApiCLibrary, kVskCategory, info, error, kModule, line);
+  vskLogTrace(kVskCategory, "ERROR__read path = %s,errno=%d", path, error);
+}
+
 void ApiError(std::int32_t error, int line, const char* format, const char* path) {
   char info[kVskPathSize + 64];
   std::snprintf(info, sizeof info, format, path);
@@ -64,12 +74,7 @@ int ScanManagementFile(const char* mngPath, const char* name, const char* versio
     const int got = vskBKRVReadFull(mng.get(), record, kBkmnRecordSize);
     if (got != static_cast<int>(kBkmnRecordSize)) {
       // The end of the file comes here too; the read report is kept for it.
-      const int error = errno;
-      char info[kVskPathSize + 96];
-      std::snprintf(info, sizeof info, "_read: %d BytesRead, %d BytesToRead, Path=%s", got < 0 ? -1 : got,
-                    static_cast<int>(kBkmnRecordSize), mngPath);
-      vskLogApiError(kVskApiCLibrary, kVskCategory, info, error, kModule, __LINE__);
-      vskLogTrace(kVskCategory, "ERROR__read path = %s,errno=%d", mngPath, error);
+      TraceShortRead(got, kBkmnRecordSize, mngPath, __LINE__);
       return 1;
     }
     if (vskKeyMatches(record + kBkmnName, name, version, generation)) return 0;
@@ -191,12 +196,7 @@ int vskRestoreRemoveAddedPaths() {
     unsigned char record[kInsRecordSize];
     const int got = vskBKRVReadFull(file.get(), record, sizeof record);
     if (got != static_cast<int>(sizeof record)) {
-      const int error = errno;
-      char info[kVskPathSize + 96];
-      std::snprintf(info, sizeof info, "_read: %d BytesRead, %d BytesToRead, Path=%s", got < 0 ? -1 : got,
-                    static_cast<int>(kInsRecordSize), addFile);
-      vskLogApiError(kVskApiCLibrary, kVskCategory, info, error, kModule, __LINE__);
-      vskLogTrace(kVskCategory, "ERROR__read path = %s,errno=%d", addFile, error);
+      TraceShortRead(got, kInsRecordSize, addFile, __LINE__);
       return 30;
     }
     char path[kInsPathWidth + 1];

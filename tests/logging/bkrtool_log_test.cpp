@@ -22,29 +22,7 @@ using bk::test::ClientRegistry;
 using bk::test::ReadFile;
 using bk::test::WriteFile;
 
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::string line;
-  for (char c : text) {
-    if (c == '\r') continue;
-    if (c == '\n') {
-      lines.push_back(line);
-      line.clear();
-    } else {
-      line += c;
-    }
-  }
-  if (!line.empty()) lines.push_back(line);
-  return lines;
-}
-
 bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-// The text after " | " of an output line.
-std::string TextOf(const std::string& line) {
-  const std::size_t bar = line.find(" | ");
-  return bar == std::string::npos ? std::string() : line.substr(bar + 3);
-}
 
 class BkrtoolLog : public ::testing::Test {
  protected:
@@ -81,7 +59,7 @@ TEST_F(BkrtoolLog, ReadsEveryGenerationOldestFirst) {
 
   const bk::test::ToolRun run = Log("CLIENT.LOG");
   EXPECT_EQ(run.exitCode, 0u) << run.err;
-  const std::vector<std::string> lines = Lines(run.out);
+  const std::vector<std::string> lines = bk::test::OutputLines(run.out);
   ASSERT_EQ(lines.size(), 8u) << run.out;
   char writer[64];
   std::snprintf(writer, sizeof writer, " %05lu:%05lu:%03lu bkrtool_ BKRV | ",
@@ -94,16 +72,16 @@ TEST_F(BkrtoolLog, ReadsEveryGenerationOldestFirst) {
     EXPECT_EQ(lines[i].substr(0, lines[i].find(' ')), files[i]) << lines[i];
     EXPECT_TRUE(Has(lines[i], std::string(" ") + numbers[i] + " ")) << lines[i];
     EXPECT_TRUE(Has(lines[i], writer)) << lines[i] << " / " << writer;
-    EXPECT_EQ(TextOf(lines[i]), "message " + std::to_string(i + 1));
+    EXPECT_EQ(bk::test::LogLineText(lines[i]), "message " + std::to_string(i + 1));
   }
   // The left-over record 3 of the current file is not shown again, but said.
   EXPECT_TRUE(Has(run.err, "CLIENT.LOG: not shown: 1 record(s) after record 2,")) << run.err;
 
   const bk::test::ToolRun tail = Log("CLIENT.LOG --tail 3");
-  const std::vector<std::string> last = Lines(tail.out);
+  const std::vector<std::string> last = bk::test::OutputLines(tail.out);
   ASSERT_EQ(last.size(), 3u);
-  EXPECT_EQ(TextOf(last[0]), "message 6");
-  EXPECT_EQ(TextOf(last[2]), "message 8");
+  EXPECT_EQ(bk::test::LogLineText(last[0]), "message 6");
+  EXPECT_EQ(bk::test::LogLineText(last[2]), "message 8");
 
   const bk::test::ToolRun json = Log("CLIENT.LOG --json --tail 2");
   EXPECT_EQ(json.exitCode, 0u);
@@ -124,11 +102,11 @@ TEST_F(BkrtoolLog, JoinsIndentedPiecesAndKeepsLongLabels) {
   Write(std::string(500, 'z'));
   const bk::test::ToolRun run = Log("client.log");
   EXPECT_EQ(run.exitCode, 0u) << run.err;
-  const std::vector<std::string> lines = Lines(run.out);
+  const std::vector<std::string> lines = bk::test::OutputLines(run.out);
   ASSERT_EQ(lines.size(), 3u) << run.out;
-  EXPECT_EQ(TextOf(lines[0]), "Could not copy the file C:\\A\\B.TXTto C:\\BACKUP\\UPI_AAAA");
+  EXPECT_EQ(bk::test::LogLineText(lines[0]), "Could not copy the file C:\\A\\B.TXTto C:\\BACKUP\\UPI_AAAA");
   EXPECT_TRUE(Has(lines[1], " multisrv-x | label wider than its column")) << lines[1];
-  EXPECT_EQ(TextOf(lines[2]), std::string(192 - 65, 'z'));  // as the writer cut it
+  EXPECT_EQ(bk::test::LogLineText(lines[2]), std::string(192 - 65, 'z'));  // as the writer cut it
 }
 
 TEST_F(BkrtoolLog, ShowsDamagedRecordsAndSaysSo) {
@@ -143,9 +121,9 @@ TEST_F(BkrtoolLog, ShowsDamagedRecordsAndSaysSo) {
 
   const bk::test::ToolRun run = Log("CLIENT.LOG");
   EXPECT_EQ(run.exitCode, 1u);
-  const std::vector<std::string> lines = Lines(run.out);
+  const std::vector<std::string> lines = bk::test::OutputLines(run.out);
   ASSERT_EQ(lines.size(), 4u) << run.out;
-  EXPECT_EQ(TextOf(lines[0]), "message 1");
+  EXPECT_EQ(bk::test::LogLineText(lines[0]), "message 1");
   EXPECT_TRUE(Has(lines[1], "CLIENT.LOG #0002 TORN RECORD (no line end)")) << lines[1];
   EXPECT_TRUE(Has(lines[2], "CLIENT.LOG #0003 NOT A RECORD (no date)")) << lines[2];
   EXPECT_TRUE(Has(lines[2], "message 3"));  // the raw text is shown
@@ -156,7 +134,7 @@ TEST_F(BkrtoolLog, ShowsDamagedRecordsAndSaysSo) {
   WriteFile(install.Log("CLIENT.LOG"), data);
   const bk::test::ToolRun header = Log("CLIENT.LOG");
   EXPECT_EQ(header.exitCode, 1u);
-  EXPECT_EQ(Lines(header.out).size(), 4u);
+  EXPECT_EQ(bk::test::OutputLines(header.out).size(), 4u);
   EXPECT_TRUE(Has(header.err, "CLIENT.LOG: damaged header")) << header.err;
 }
 
@@ -171,9 +149,9 @@ TEST_F(BkrtoolLog, ReadsWhileTheClientHoldsTheLogOpen) {
   Write("second");
   const bk::test::ToolRun run = Log("CLIENT.LOG");
   EXPECT_EQ(run.exitCode, 0u) << run.err;
-  const std::vector<std::string> lines = Lines(run.out);
+  const std::vector<std::string> lines = bk::test::OutputLines(run.out);
   ASSERT_EQ(lines.size(), 2u);
-  EXPECT_EQ(TextOf(lines[1]), "second");
+  EXPECT_EQ(bk::test::LogLineText(lines[1]), "second");
   // The log is unchanged by reading it.
   EXPECT_EQ(ReadFile(install.Log("CLIENT.LOG")).substr(0, 17), "DATA COUNT 0002\r\n");
 }
@@ -188,9 +166,9 @@ TEST_F(BkrtoolLog, ReadsTheSiteServerFormOfTheManagedMode) {
   std::snprintf(name, sizeof name, "CLIENT_%04lu.LOG", bk::win::CurrentSessionId() % 1000ul);
   const bk::test::ToolRun run = Log(name);
   EXPECT_EQ(run.exitCode, 0u) << run.err;
-  const std::vector<std::string> lines = Lines(run.out);
+  const std::vector<std::string> lines = bk::test::OutputLines(run.out);
   ASSERT_EQ(lines.size(), 2u) << run.out;
-  EXPECT_EQ(TextOf(lines[0]), "on the site server");
+  EXPECT_EQ(bk::test::LogLineText(lines[0]), "on the site server");
   EXPECT_TRUE(Has(lines[1], " bkrtool_ BKRV | second record")) << lines[1];
 }
 

@@ -16,27 +16,6 @@
 
 namespace {
 
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::string line;
-  for (char c : text) {
-    if (c == '\r') continue;
-    if (c == '\n') {
-      lines.push_back(line);
-      line.clear();
-    } else {
-      line += c;
-    }
-  }
-  if (!line.empty()) lines.push_back(line);
-  return lines;
-}
-
-std::string TextOf(const std::string& line) {
-  const std::size_t bar = line.find(" | ");
-  return bar == std::string::npos ? std::string() : line.substr(bar + 3);
-}
-
 class BkrtoolLogXp : public bk::test::XpClientTest {
  protected:
   bk::test::ToolRun Log(const std::string& name) {
@@ -57,12 +36,12 @@ TEST_F(BkrtoolLogXp, ClassicRingIsReadInTheOrderItWasWritten) {
 
   const bk::test::ToolRun run = Log("CLIENT.LOG");
   EXPECT_EQ(run.exitCode, 0u) << run.err;
-  const std::vector<std::string> lines = Lines(run.out);
+  const std::vector<std::string> lines = bk::test::OutputLines(run.out);
   ASSERT_EQ(lines.size(), 3u) << run.out;
   char thread[16];
   std::snprintf(thread, sizeof thread, "[%010lu]", ::GetCurrentThreadId());
   for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(TextOf(lines[static_cast<std::size_t>(i)]), "ring " + std::to_string(i + 3));
+    EXPECT_EQ(bk::test::LogLineText(lines[static_cast<std::size_t>(i)]), "ring " + std::to_string(i + 3));
     EXPECT_NE(lines[static_cast<std::size_t>(i)].find(std::string(thread) + " BKRV | "), std::string::npos)
         << lines[static_cast<std::size_t>(i)];
   }
@@ -84,7 +63,7 @@ TEST_F(BkrtoolLogXp, FurtherMainLogLinesAreJoined) {
 
   const bk::test::ToolRun run = Log("MAIN.LOG");
   EXPECT_EQ(run.exitCode, 0u) << run.err;
-  const std::vector<std::string> lines = Lines(run.out);
+  const std::vector<std::string> lines = bk::test::OutputLines(run.out);
   ASSERT_EQ(lines.size(), 1u) << run.out;
   EXPECT_NE(lines[0].find("] Error | Install \t(BKRV) " + text), std::string::npos) << lines[0];
 }

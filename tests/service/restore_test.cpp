@@ -10,6 +10,7 @@
 
 #include "backup_root.h"
 #include "bkrestore/bkrestore.h"
+#include "platform/unique_handle.h"
 #include "service/install_list.h"
 #include "service/service.h"
 #include "softwarelist/uplistd.h"
@@ -27,17 +28,10 @@ using bk::test::WriteFile;
 using bk::test::SeenEvents;
 
 // A file held open without delete sharing, as another process would hold it.
-class Held {
- public:
-  explicit Held(const std::string& path)
-      : h_(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr)) {}
-  ~Held() {
-    if (h_ != INVALID_HANDLE_VALUE) ::CloseHandle(h_);
-  }
-
- private:
-  HANDLE h_;
-};
+bk::win::unique_hfile Hold(const std::string& path) {
+  return bk::win::unique_hfile(
+      ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+}
 
 class Restore : public bk::test::BackupRootTest {
  protected:
@@ -148,7 +142,7 @@ TEST_F(Restore, AddFileIsWalkedFromTheLastRecordToTheFirst) {
   }
   WriteFile(dir("UPI_AAAA") + "\\ADDFILE", list);
   {
-    Held second(app + "\\second");  // its deletion fails and ends the walk
+    const auto second = Hold(app + "\\second");  // its deletion fails and ends the walk
     EXPECT_EQ(Run(), 2u);
   }
   EXPECT_FALSE(Exists(app + "\\third"));
@@ -191,7 +185,7 @@ TEST_F(Restore, ResultThreeWhenTheUsedBackupCannotBeDeleted) {
   WriteFile(app + "\\a.txt", "a");
   ASSERT_EQ(Backup(app), 0u);
   {
-    Held list(dir("UPI_AAAA") + "\\BACKLST");
+    const auto list = Hold(dir("UPI_AAAA") + "\\BACKLST");
     EXPECT_EQ(Run(), 3u);
   }
   EXPECT_EQ(LastLine(), "vskAPIDelBackup_ERR");
@@ -203,7 +197,7 @@ TEST_F(Restore, ResultThreeWhenTheUsedBackupCannotBeDeleted) {
   WriteFile(mng(), Mng({MngRecord("RES_A", "01", "0001", "UPI_AAAA")}));
   WriteFile(dir("UPI_AAAA") + "\\ADDFILE", std::string(300, '\0'));
   {
-    Held list(dir("UPI_AAAA") + "\\BACKLST");
+    const auto list = Hold(dir("UPI_AAAA") + "\\BACKLST");
     EXPECT_EQ(Run(), 3u);
   }
   EXPECT_EQ(LastLine(), "vskCheckDelBackup_ERR");

@@ -40,4 +40,25 @@ ToolRun RunBeside(const std::string& program, const std::string& arguments) {
   return run;
 }
 
+std::vector<std::string> OutputLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::string line;
+  for (char c : text) {
+    if (c == '\r') continue;
+    if (c == '\n') {
+      lines.push_back(line);
+      line.clear();
+    } else {
+      line += c;
+    }
+  }
+  if (!line.empty()) lines.push_back(line);
+  return lines;
+}
+
+std::string LogLineText(const std::string& line) {
+  const std::size_t bar = line.find(" | ");
+  return bar == std::string::npos ? std::string() : line.substr(bar + 3);
+}
+
 }  // namespace bk::test
