@@ -27,6 +27,7 @@ inline constexpr int kArCreateNoMemory = 7;
 inline constexpr int kArCreateBadTime = 25;    // a file's modification or access time is invalid
 inline constexpr int kArCreateTooManyNames = 26;  // the match table would need more than 65535 names
 inline constexpr int kArCreateTooLarge = 27;      // a file, or the archive, would reach 4 GiB
+inline constexpr int kArCreateBadName = 28;       // a name below a saved directory has no exact ANSI form
 inline constexpr int kArCreateListError = -1;  // the reused-name list cannot be allocated
 
 // source: with a name list the base directory ("C:" for a drive root);

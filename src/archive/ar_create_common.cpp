@@ -8,6 +8,7 @@
 
 #include "archive/ar_format.h"
 #include "archive/ar_paths.h"
+#include "platform/ansi_names.h"
 
 namespace {
 
@@ -49,16 +50,17 @@ VskArCreateStats& Stats() { return g_stats; }
 // --- messages ----------------------------------------------------------------
 
 void Reporter::Give(const Message& m) {
-  if (m.api)
-    vskLogApiError(m.kind, kCategory, m.text.c_str(), m.error, kSource, m.line);
-  else
-    vskLogWrite(log_, m.text.c_str(), kCategory);
+  switch (m.what) {
+    case Kind::kApi: vskLogApiError(m.kind, kCategory, m.text.c_str(), m.error, kSource, m.line); break;
+    case Kind::kEvent: vskLogEvent(kVskMsgInstallError, kCategory, m.text.c_str(), 0, kSource, m.line); break;
+    case Kind::kLine: vskLogWrite(log_, m.text.c_str(), kCategory); break;
+  }
 }
 
 void Reporter::Line(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  Message m{false, 0, 0, 0, Format(format, args)};
+  Message m{Kind::kLine, 0, 0, 0, Format(format, args)};
   va_end(args);
   if (keep_)
     kept_.push_back(std::move(m));
@@ -69,7 +71,18 @@ void Reporter::Line(const char* format, ...) {
 void Reporter::ApiError(int kind, std::int32_t error, int line, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  Message m{true, kind, error, line, Format(format, args)};
+  Message m{Kind::kApi, kind, error, line, Format(format, args)};
+  va_end(args);
+  if (keep_)
+    kept_.push_back(std::move(m));
+  else
+    Give(m);
+}
+
+void Reporter::Event(int line, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  Message m{Kind::kEvent, 0, 0, line, Format(format, args)};
   va_end(args);
   if (keep_)
     kept_.push_back(std::move(m));
@@ -146,6 +159,14 @@ bool IsShareRoot(const std::string& s) {
   return s.find('\\', slash + 1) == std::string::npos;
 }
 
+// A name below `parent` that has no exact ANSI form: 28.
+int ReportBadName(Reporter& r, const std::string& parent, const std::string& shown) {
+  r.Event(__LINE__, "File Name not in the ANSI code page: Path=%s\\%s", parent.c_str(), shown.c_str());
+  r.Line("%s\\%s cannot be saved: its name has characters outside the ANSI code page", parent.c_str(),
+         shown.c_str());
+  return kArCreateBadName;
+}
+
 }  // namespace
 
 void SplitSource(const char* source, const char* nameList, int listCount, const char* baseOverride, Setup& s) {
@@ -181,22 +202,21 @@ int EnumerateRootIfAsked(Reporter& r, const char* source, const char* nameList, 
   if (!IsShareRoot(src) && !drive) return 0;
   // The root's own entries (a drive root is searched at its root, never in
   // the drive's current directory).
-  const std::string pattern = src + "\\*.*";
+  std::vector<bk::win::AnsiEntry> found;
+  bool closeFailed = false;
+  const DWORD error = bk::win::FindAnsiEntries(src + "\\*.*", found, closeFailed);
   std::vector<std::string> names;
-  WIN32_FIND_DATAA found;
-  HANDLE search = ::FindFirstFileA(pattern.c_str(), &found);
-  if (search != INVALID_HANDLE_VALUE) {
-    try {
-      do {
-        if (std::strcmp(found.cFileName, ".") != 0 && std::strcmp(found.cFileName, "..") != 0)
-          names.emplace_back(found.cFileName);
-      } while (::FindNextFileA(search, &found));
-    } catch (const std::bad_alloc&) {
-      ::FindClose(search);
-      r.Line("malloc ERROR ON pFiles  %d", static_cast<int>(ENOMEM));
-      return kArCreateNoMemory;
+  try {
+    for (const bk::win::AnsiEntry& entry : found) {
+      if (!entry.exact) return ReportBadName(r, src, entry.shown);
+      names.emplace_back(entry.data.cFileName);
     }
-    ::FindClose(search);
+  } catch (const std::bad_alloc&) {
+    names.clear();
+  }
+  if (error == ERROR_NOT_ENOUGH_MEMORY || names.size() != found.size()) {
+    r.Line("malloc ERROR ON pFiles  %d", static_cast<int>(ENOMEM));
+    return kArCreateNoMemory;
   }
   if (names.empty()) {
     r.Line("NO File:ON arCreateArcFile:%s %d", source, static_cast<int>(::GetLastError()));
@@ -301,32 +321,51 @@ int ReportContentWriteFailed(Reporter& r, const std::string& path, std::uint64_t
   return kArCreateWriteError;
 }
 
+bool WriteAll(HANDLE file, const void* data, std::size_t n, DWORD& error) {
+  const auto* p = static_cast<const char*>(data);
+  while (n > 0) {
+    const DWORD want = n > 0x40000000u ? 0x40000000u : static_cast<DWORD>(n);
+    DWORD wrote = 0;
+    if (!::WriteFile(file, p, want, &wrote, nullptr)) {
+      error = ::GetLastError();
+      return false;
+    }
+    if (wrote == 0) {
+      error = ERROR_DISK_FULL;
+      return false;
+    }
+    p += wrote;
+    n -= wrote;
+  }
+  return true;
+}
+
 int ReadDirectory(Reporter& r, const std::string& path, std::vector<WIN32_FIND_DATAA>& entries) {
   entries.clear();
-  const std::string pattern = path + "\\*.*";
-  WIN32_FIND_DATAA found;
-  HANDLE search = ::FindFirstFileA(pattern.c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) {
-    r.Line("FindFirstFile_ERROR:ON arCreateArcFile:%s %d", path.c_str(), static_cast<int>(::GetLastError()));
-    return kArCreateNoSource;
-  }
-  bool noMemory = false;
-  do {
-    if (!g_markName.empty() && g_markName == found.cFileName) found.dwFileAttributes |= g_markAttributes;
-    if (std::strcmp(found.cFileName, ".") == 0 || std::strcmp(found.cFileName, "..") == 0) continue;
-    if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;
-    try {
-      entries.push_back(found);
-    } catch (const std::bad_alloc&) {
-      noMemory = true;
-      break;
-    }
-  } while (::FindNextFileA(search, &found));
-  if (!::FindClose(search)) {
-    r.Line("FindClose_ERROR:ON_arCreateArcFile %s %d", path.c_str(), static_cast<int>(::GetLastError()));
+  std::vector<bk::win::AnsiEntry> found;
+  bool closeFailed = false;
+  const DWORD error = bk::win::FindAnsiEntries(path + "\\*.*", found, closeFailed);
+  if (closeFailed) {
+    r.Line("FindClose_ERROR:ON_arCreateArcFile %s %d", path.c_str(), static_cast<int>(error));
     return kArCreateFileError;
   }
-  if (noMemory) {
+  if (error == ERROR_NOT_ENOUGH_MEMORY) {
+    r.Line("malloc ERROR ON pFiles  %d", static_cast<int>(ENOMEM));
+    return kArCreateNoMemory;
+  }
+  if (error != 0) {
+    r.Line("FindFirstFile_ERROR:ON arCreateArcFile:%s %d", path.c_str(), static_cast<int>(error));
+    return kArCreateNoSource;
+  }
+  try {
+    for (bk::win::AnsiEntry& entry : found) {
+      WIN32_FIND_DATAA& data = entry.data;
+      if (!g_markName.empty() && g_markName == data.cFileName) data.dwFileAttributes |= g_markAttributes;
+      if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;
+      if (!entry.exact) return ReportBadName(r, path, entry.shown);
+      entries.push_back(data);
+    }
+  } catch (const std::bad_alloc&) {
     r.Line("malloc ERROR ON pFiles  %d", static_cast<int>(ENOMEM));
     return kArCreateNoMemory;
   }

@@ -31,13 +31,16 @@ class Reporter {
   // A failed call: kind kVskApiWindows or kVskApiCLibrary with its error.
   void ApiError(int kind, std::int32_t error, int line, const char* format, ...)
       __attribute__((format(gnu_printf, 5, 6)));
+  // A coded message (install error) for the operator.
+  void Event(int line, const char* format, ...) __attribute__((format(gnu_printf, 3, 4)));
   void Keep(bool keep) { keep_ = keep; }
   // Gives the kept messages in their order and forgets them.
   void GiveKept();
 
  private:
+  enum class Kind { kLine, kApi, kEvent };
   struct Message {
-    bool api;
+    Kind what;
     int kind;
     std::int32_t error;
     int line;
@@ -134,9 +137,19 @@ int ReportShortRead(Reporter& r, const std::string& path, std::uint64_t size, st
 int ReportContentWriteFailed(Reporter& r, const std::string& path, std::uint64_t size, std::uint64_t offset,
                              DWORD error);
 
+// Writes all n bytes to the archive file at its position, taking up short
+// writes; false with the failed write's error, or ERROR_DISK_FULL when a
+// write made no progress (a full disk that reported no error of its own).
+bool WriteAll(HANDLE file, const void* data, std::size_t n, DWORD& error);
+
 // Directory entries of one directory, read at once (the search is closed
-// before any is archived); ".", ".." and reparse points left out. 0, 1 when
-// the search cannot be opened, 6 when it cannot be closed.
+// before any is archived); ".", ".." and reparse points left out. The search
+// goes by wide names: a name without an exact ANSI form (bk::win::
+// ExactAnsiName) cannot be archived under any name that puts the same file
+// back, so it fails the creation with a log line and a coded message naming
+// the path, rather than being saved under the best-fit name of another file
+// or left out. 0, 1 when the search cannot be opened or breaks off, 6 when it
+// cannot be closed, 28 for such a name.
 int ReadDirectory(Reporter& r, const std::string& path, std::vector<WIN32_FIND_DATAA>& entries);
 
 // The test settings.

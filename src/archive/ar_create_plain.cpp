@@ -61,18 +61,8 @@ bool WriteArchive(const void* data, std::size_t n) {
     g_c->lastWriteError = ERROR_WRITE_FAULT;
     return false;
   }
-  const auto* p = static_cast<const char*>(data);
-  while (n > 0) {
-    const DWORD want = n > 0x40000000u ? 0x40000000u : static_cast<DWORD>(n);
-    DWORD wrote = 0;
-    if (!::WriteFile(g_c->archive, p, want, &wrote, nullptr) || wrote != want) {
-      g_c->lastWriteError = ::GetLastError();
-      return false;
-    }
-    p += want;
-    n -= want;
-    g_c->length += want;
-  }
+  if (!WriteAll(g_c->archive, data, n, g_c->lastWriteError)) return false;
+  g_c->length += n;
   return true;
 }
 

@@ -199,18 +199,7 @@ class FileOutput : public bk::ecd::EncodedOutput {
       error_ = ERROR_WRITE_FAULT;
       return false;
     }
-    const auto* p = static_cast<const char*>(data);
-    while (n > 0) {
-      const DWORD want = n > 0x40000000u ? 0x40000000u : static_cast<DWORD>(n);
-      DWORD wrote = 0;
-      if (!::WriteFile(file_, p, want, &wrote, nullptr) || wrote != want) {
-        error_ = ::GetLastError();
-        return false;
-      }
-      p += want;
-      n -= want;
-    }
-    return true;
+    return WriteAll(file_, data, n, error_);
   }
   DWORD error() const { return error_ != 0 ? error_ : ERROR_WRITE_FAULT; }
 

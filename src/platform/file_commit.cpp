@@ -5,6 +5,7 @@
 
 #include <cerrno>
 
+#include "logging/log.h"
 #include "platform/unique_handle.h"
 
 namespace bk::win {
@@ -13,10 +14,34 @@ namespace {
 
 int SystemOpenFd(const char* path, int flags, int mode) { return ::_open(path, flags, mode); }
 int SystemWriteFd(int fd, const void* data, unsigned int size) { return ::_write(fd, data, size); }
+void WINAPI SystemSleep(DWORD ms) { ::Sleep(ms); }
 
-constexpr WorkCopyOps kSystemOps = {SystemOpenFd,  SystemWriteFd,        ::CreateFileA,
-                                    ::WriteFile,   ::FlushFileBuffers,   ::MoveFileExA};
+constexpr WorkCopyOps kSystemOps = {SystemOpenFd,       SystemWriteFd, ::CreateFileA, ::WriteFile,
+                                    ::FlushFileBuffers, ::MoveFileExA,  SystemSleep};
 WorkCopyOps g_ops = kSystemOps;
+
+// The errors of a replace that another process's open handle of the target
+// (or of the work copy) causes; they pass when the handle is closed.
+bool HeldOpenByAnother(DWORD error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED || error == ERROR_LOCK_VIOLATION;
+}
+
+// The rename over the target, retried while another program holds it open.
+bool Replace(const char* workPath, const char* targetPath, const char* retryCategory) {
+  constexpr DWORD kFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+  constexpr int kRetries = static_cast<int>(sizeof kReplaceRetryPausesMs / sizeof kReplaceRetryPausesMs[0]);
+  for (int retry = 0;; ++retry) {
+    if (g_ops.moveFileEx(workPath, targetPath, kFlags)) return true;
+    const DWORD error = ::GetLastError();
+    if (retryCategory == nullptr || retry == kRetries || !HeldOpenByAnother(error)) {
+      ::SetLastError(error);
+      return false;
+    }
+    vskLogTrace(retryCategory, "Commit Retry: MoveFileEx(%s To %s) GetLastError=%lu, retry %d of %d in %lu ms",
+                workPath, targetPath, error, retry + 1, kRetries, kReplaceRetryPausesMs[retry]);
+    g_ops.sleep(kReplaceRetryPausesMs[retry]);
+  }
+}
 
 }  // namespace
 
@@ -47,7 +72,8 @@ bool WriteAllFile(HANDLE file, const void* data, DWORD size) {
   return true;
 }
 
-bool CommitWorkCopy(const char* workPath, const char* targetPath, CommitFailure* failure) {
+bool CommitWorkCopy(const char* workPath, const char* targetPath, CommitFailure* failure,
+                    const char* retryCategory) {
   auto fail = [failure](CommitStep step) {
     const DWORD error = ::GetLastError();
     if (failure != nullptr) *failure = {step, error != 0 ? error : ERROR_GEN_FAILURE};
@@ -61,8 +87,7 @@ bool CommitWorkCopy(const char* workPath, const char* targetPath, CommitFailure*
     if (!file) return fail(CommitStep::kOpen);
     if (!g_ops.flushFileBuffers(file.get())) return fail(CommitStep::kFlush);
   }
-  if (!g_ops.moveFileEx(workPath, targetPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-    return fail(CommitStep::kReplace);
+  if (!Replace(workPath, targetPath, retryCategory)) return fail(CommitStep::kReplace);
   if (failure != nullptr) *failure = {};
   return true;
 }

@@ -18,6 +18,7 @@ struct WorkCopyOps {
   BOOL(WINAPI* writeFile)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED);
   BOOL(WINAPI* flushFileBuffers)(HANDLE);
   BOOL(WINAPI* moveFileEx)(LPCSTR, LPCSTR, DWORD);
+  void(WINAPI* sleep)(DWORD);                                          // the pause between two tries of a replace
 };
 WorkCopyOps& WorkCopyOpsTable();
 void ResetWorkCopyOps();  // back to the system's functions
@@ -35,11 +36,21 @@ struct CommitFailure {
   DWORD error = 0;  // GetLastError() of the failed step
 };
 
+// The pauses before the retries of a refused replace (about 3.6 s in all).
+inline constexpr DWORD kReplaceRetryPausesMs[] = {10, 20, 50, 100, 200, 400, 800, 1000, 1000};
+
 // Puts the work copy at workPath (written completely and closed) in place of
 // targetPath, which need not exist: flushes the work copy's data to disk, then
 // renames it over the target with replace and write-through. On failure the
 // target is untouched, the work copy is left for the caller to remove, and
 // `failure` (if given) names the step and its error.
-bool CommitWorkCopy(const char* workPath, const char* targetPath, CommitFailure* failure);
+//
+// With a log category, a replace refused because another program holds the
+// target open (a reader of the client that takes no lock) is tried again
+// after growing pauses, for the sum of kReplaceRetryPausesMs at most; each retry
+// is traced with the category ("Commit Retry: ..."). A replace that is still
+// refused after the last one fails the commit.
+bool CommitWorkCopy(const char* workPath, const char* targetPath, CommitFailure* failure,
+                    const char* retryCategory = nullptr);
 
 }  // namespace bk::win

@@ -53,8 +53,23 @@ SharedFileLock::SharedFileLock(const char* fileName, const char* category, DWORD
     vskLogTrace(category, "Lock Error: WaitForSingleObject(%s) GetLastError=%lu", name, waitError);
 }
 
-SharedFileLock::~SharedFileLock() {
+SharedFileLock::~SharedFileLock() { Release(); }
+
+void SharedFileLock::Release() {
   if (held_) ::ReleaseMutex(mutex_.get());
+  held_ = false;
+}
+
+bool SharedFileLockIsHeld(const char* fileName) {
+  char name[MAX_PATH];
+  if (fileName == nullptr || !SharedFileLockName(fileName, name, sizeof name)) return false;
+  unique_handle mutex(::OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, name));
+  if (!mutex) return false;  // nobody has it open, so nobody holds it
+  const DWORD wait = ::WaitForSingleObject(mutex.get(), 0);
+  // A wait that fails tells nothing: the lock counts as held.
+  if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) return true;
+  ::ReleaseMutex(mutex.get());
+  return false;
 }
 
 }  // namespace bk::win

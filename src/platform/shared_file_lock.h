@@ -1,6 +1,8 @@
 #pragma once
 // Machine-wide lock around a read-modify-write of a file that other processes
-// of the client change too (BACKMNG, UPLISTD.BON). The mutex is recursive for
+// of the client change too (BACKMNG, UPLISTD.BON), or around the making of one
+// backup (its key's name). Readers of such a file take it as well: a commit
+// cannot replace a file that a reader holds open. The mutex is recursive for
 // its owner thread: a holder may take the lock of the same file again (each
 // owner object releases its own acquisition). Each file has one named
 // mutex in the Global namespace, created with the open security record so
@@ -33,6 +35,8 @@ class SharedFileLock {
   ~SharedFileLock();
 
   bool Held() const { return held_; }
+  // Gives the lock back before the owner ends (nothing when not held).
+  void Release();
 
  private:
   unique_handle mutex_;
@@ -42,5 +46,10 @@ class SharedFileLock {
 // "Global\BKRESTORE_<fileName>_LOCK" into out (size bytes); false when it
 // does not fit.
 bool SharedFileLockName(const char* fileName, char* out, std::size_t size);
+
+// True when some thread holds the lock of `fileName` now; false when it is
+// free, or its last holder ended without giving it back. Never waits. The
+// calling thread's own holding is not seen (the mutex is recursive).
+bool SharedFileLockIsHeld(const char* fileName);
 
 }  // namespace bk::win

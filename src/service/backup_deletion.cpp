@@ -83,8 +83,13 @@ int FilterRecords(const Files& f, const char* name, const char* version, const c
     errno = 0;
     const int got = vskBKRVReadFull(f.mng, record, sizeof record);
     if (got == 0) return 0;
-    if (got != static_cast<int>(sizeof record)) {
+    if (got < 0) {
       vskLogTrace(kVskCategory, "ERROR__read path = %s,errno=%d", f.mngPath, errno);
+      return 1;
+    }
+    if (got != static_cast<int>(sizeof record)) {
+      vskLogTrace(kVskCategory, "ERROR__read path = %s, %d BytesRead, %d BytesToRead", f.mngPath, got,
+                  static_cast<int>(sizeof record));
       return 1;
     }
     if (!vskKeyMatches(record + kBkmnName, name, version, generation)) {
@@ -121,20 +126,20 @@ bool HasWholeRecords(int fd, const char* path) {
   if (status.st_size < static_cast<__int64>(kBkmnHeaderSize)) return true;
   if ((status.st_size - static_cast<__int64>(kBkmnHeaderSize)) % static_cast<__int64>(kBkmnRecordSize) == 0)
     return true;
-  vskLogTrace(kVskCategory, "ERROR__read path = %s,errno=%d", path, 0);
+  vskLogTrace(kVskCategory, "ERROR__read path = %s, %lld bytes, not a header and whole records", path,
+              static_cast<long long>(status.st_size));
   return false;
 }
 
-// Marks the resource's installed-software entry as no longer backed up.
+// Marks the resource's installed-software entry as no longer backed up
+// (read and stored under one lock).
 void ClearBackedUpDate(const char* name) {
   char resource[kVskPathSize];
   std::snprintf(resource, sizeof resource, "%s", name);
   for (std::size_t n = std::strlen(resource); n > 0 && resource[n - 1] == ' '; --n) resource[n - 1] = '\0';
-  unsigned char entry[kSyscEntrySize] = {};
-  if (vskSyscGetUplistdEntry(kSyscByResourceName, resource, entry) != 0) return;
-  std::memset(entry + kSyscBackupDate, ' ', kSyscDateWidth);
-  if (vskSyscPutUplistdEntry(entry) != 0)
-    vskLogTrace(kVskCategory, "vskSyscPutUplistdEntry Error in vskAPIDelBackup.");
+  const int changed = vskSyscChangeUplistdEntry(
+      resource, [](unsigned char* entry) { std::memset(entry + kSyscBackupDate, ' ', kSyscDateWidth); });
+  if (changed < 0) vskLogTrace(kVskCategory, "vskSyscPutUplistdEntry Error in vskAPIDelBackup.");
 }
 
 }  // namespace
@@ -190,7 +195,12 @@ int vskAPIDelBackup(const char* name, const char* version, const char* generatio
         std::snprintf(info, sizeof info, "_read, %d BytesRead, %d BytesToRead, Path=%s", got,
                       static_cast<int>(sizeof header), mngPath);
         vskLogApiError(kVskApiCLibrary, kVskCategory, info, error, kModule, __LINE__);
-        vskLogTrace(kVskCategory, "ERROR_NOT_READ_BACKUPMNGFILE,errno=%d", error);
+        // A file shorter than its header is no failed call: no errno to give.
+        if (got < 0)
+          vskLogTrace(kVskCategory, "ERROR_NOT_READ_BACKUPMNGFILE,errno=%d", error);
+        else
+          vskLogTrace(kVskCategory, "ERROR_NOT_READ_BACKUPMNGFILE, %d BytesRead, %d BytesToRead", got,
+                      static_cast<int>(sizeof header));
         mng.reset();
         work.reset();
         RemoveWorkCopy(workPath);
@@ -220,13 +230,16 @@ int vskAPIDelBackup(const char* name, const char* version, const char* generatio
       }
     }
 
-    // Nothing removed: BACKMNG already holds exactly these records.
+    // Nothing removed: BACKMNG already holds exactly these records. A commit
+    // that fails leaves the records listed, and the deletion is no success.
     if (found) {
       bk::win::CommitFailure failure;
-      if (!bk::win::CommitWorkCopy(workPath, mngPath, &failure)) {
+      if (!bk::win::CommitWorkCopy(workPath, mngPath, &failure, kVskCategory)) {
         ApiError(kVskApiWindows, static_cast<std::int32_t>(failure.error), __LINE__, "CopyFile: %s To %s",
                  workPath, mngPath);
         vskLogTrace(kVskCategory, "ERROR_CopyFile GetLastError = %d", static_cast<int>(failure.error));
+        RemoveWorkCopy(workPath);
+        return 1;
       }
     }
     RemoveWorkCopy(workPath);

@@ -50,8 +50,7 @@ extern "C" uint32_t BKRESTORE_CALL vskAPIBackup(const char* resourceName, const 
                           generation, "DirectoryName", directoryName);
       return 1;
     }
-    if (vskWriteInstallList(directoryName) != 0) return 1;
-    return vskAPIMakeBackup(resourceName, version, generation) == 0 ? 0 : 1;
+    return vskBackUpPath(resourceName, version, generation, directoryName) == 0 ? 0 : 1;
   } catch (...) {
     return 1;
   }

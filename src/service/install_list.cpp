@@ -15,6 +15,7 @@
 #include "common/io_faults.h"
 #include "logging/log.h"
 #include "platform/file_commit.h"
+#include "platform/shared_file_lock.h"
 #include "platform/unique_handle.h"
 #include "service/service.h"
 
@@ -97,6 +98,19 @@ int vskWriteInstallList(const char* path) {
     return 1;
   }
   return 0;
+}
+
+int vskBackUpPath(const char* name, const char* version, const char* generation, const char* path) {
+  // INSLIST is one file for every backup on the machine: from its write to
+  // the backup's read of it no other call may write it, or a backup would
+  // save another call's path.
+  bk::win::SharedFileLock listLock(kInsListFileName, kVskCategory);
+  if (!listLock.Held()) {
+    vskLogTrace(kVskCategory, "File Access Error in vskAPIBackup. INSLIST is locked by another process");
+    return 1;
+  }
+  if (vskWriteInstallList(path) != 0) return 1;
+  return vskAPIMakeBackup(name, version, generation, &listLock) == 0 ? 0 : 1;
 }
 
 bool vskWriteRecordFd(int fd, const void* data, unsigned int size) {

@@ -24,6 +24,7 @@
 #include "platform/file_commit.h"
 #include "platform/shared_file_lock.h"
 #include "platform/unique_handle.h"
+#include "service/resource_key.h"
 #include "service/service.h"
 #include "service/tree_removal.h"
 
@@ -136,7 +137,7 @@ bool Commit(const char* mngPath) {
   if (::_close(work.release()) != 0) return writeFailed(__LINE__);
 
   bk::win::CommitFailure failure;
-  if (!bk::win::CommitWorkCopy(workPath, mngPath, &failure)) {
+  if (!bk::win::CommitWorkCopy(workPath, mngPath, &failure, kVskCategory)) {
     const auto error = static_cast<std::int32_t>(failure.error);
     if (failure.step == bk::win::CommitStep::kReplace)
       ApiError(kVskApiWindows, error, __LINE__, "rename: %s To %s", workPath, mngPath);
@@ -202,7 +203,11 @@ int OpenLocked(unsigned char* record) {
     std::snprintf(info, sizeof info, "_read: %d BytesRead, %d BytesToRead, Path=%s", got,
                   static_cast<int>(sizeof header), path);
     vskLogApiError(kVskApiCLibrary, kVskCategory, info, error, kModule, __LINE__);
-    vskLogTrace(kVskCategory, "File Access Error in vskBKRVOpenBKMN. path=%s, errno=%d", path, error);
+    // A file shorter than its header is no failed call: no errno to give.
+    if (got < 0)
+      vskLogTrace(kVskCategory, "File Access Error in vskBKRVOpenBKMN. path=%s, errno=%d", path, error);
+    else
+      vskLogTrace(kVskCategory, "File Size Error in vskBKRVOpenBKMN. path=%s", path);
     return 0;
   }
   if (ReadRecords(file.get(), path) == 0) {
@@ -267,4 +272,68 @@ int vskBKRVCloseBKMN() {
   ClearList();
   g_listLock.reset();
   return result;
+}
+
+namespace {
+
+// The whole of BACKMNG, read through an open descriptor; false (errno set).
+bool ReadAll(int fd, std::vector<unsigned char>& data) {
+  data.clear();
+  unsigned char piece[65536];
+  for (;;) {
+    const int got = vskBKRVReadFull(fd, piece, sizeof piece);
+    if (got < 0) return false;
+    data.insert(data.end(), piece, piece + got);
+    if (got < static_cast<int>(sizeof piece)) return true;
+  }
+}
+
+}  // namespace
+
+int vskBKRVRemoveRecordInPlace(const char* name, const char* version, const char* generation,
+                               const char* directoryName) {
+  VskPath path;
+  if (!BackmngPath(path)) return -1;
+  const bk::win::SharedFileLock lock(kBkmnFileName, kVskCategory);
+  if (!lock.Held()) return -1;
+  auto failed = [&](int line, const char* call) {
+    const int error = errno;
+    ApiError(kVskApiCLibrary, error, line, call, path);
+    vskLogTrace(kVskCategory, "File Access Error in vskBKRVRemoveRecordInPlace. path=%s, errno=%d", path, error);
+    return -1;
+  };
+  bk::win::unique_fd fd(::_open(path, _O_RDWR | _O_BINARY));
+  if (!fd) return failed(__LINE__, "_open: Path=%s");
+  std::vector<unsigned char> data;
+  if (!ReadAll(fd.get(), data)) return failed(__LINE__, "_read: Path=%s");
+  if (data.size() < kBkmnHeaderSize || (data.size() - kBkmnHeaderSize) % kBkmnRecordSize != 0) {
+    vskLogTrace(kVskCategory, "File Size Error in vskBKRVRemoveRecordInPlace. path=%s", path);
+    return -1;
+  }
+  const std::size_t count = (data.size() - kBkmnHeaderSize) / kBkmnRecordSize;
+  std::size_t at = kBkmnHeaderSize;
+  for (; at < data.size(); at += kBkmnRecordSize) {
+    if (vskKeyMatches(data.data() + at + kBkmnName, name, version, generation) &&
+        std::memcmp(data.data() + at + kBkmnDirectory, directoryName, kBkmnDirectoryWidth) == 0)
+      break;
+  }
+  if (at == data.size()) return 0;
+  // The records after it move up, front to back; then the file is cut and
+  // the header counts what is left.
+  const std::size_t tail = data.size() - at - kBkmnRecordSize;
+  if (tail > 0) {
+    if (::_lseek(fd.get(), static_cast<long>(at), SEEK_SET) != static_cast<long>(at))
+      return failed(__LINE__, "_lseek: Path=%s");
+    if (!bk::win::WriteAllFd(fd.get(), data.data() + at + kBkmnRecordSize, static_cast<unsigned int>(tail)))
+      return failed(__LINE__, "_write: Path=%s");
+  }
+  if (::_chsize(fd.get(), static_cast<long>(data.size() - kBkmnRecordSize)) != 0)
+    return failed(__LINE__, "_chsize: Path=%s");
+  unsigned char header[kBkmnHeaderSize];
+  bk::StoreLe16(header, static_cast<std::uint16_t>(count - 1));
+  if (::_lseek(fd.get(), 0, SEEK_SET) != 0 || !bk::win::WriteAllFd(fd.get(), header, sizeof header))
+    return failed(__LINE__, "_write: Path=%s");
+  if (::_commit(fd.get()) != 0) return failed(__LINE__, "_commit: Path=%s");
+  if (::_close(fd.release()) != 0) return failed(__LINE__, "_close: Path=%s");
+  return 1;
 }

@@ -57,6 +57,16 @@ int vskBKRVNextBKMN(unsigned char* record);
 int vskBKRVDeleteBKMN(unsigned char* record);
 int vskBKRVCloseBKMN();
 
+// Takes the record of the key whose directory name is `directoryName` (8
+// characters) out of BACKMNG in place, under the file's lock: the records
+// after it move up by one, the file is cut by one record and the header gets
+// the new count. No byte more is written than the file holds, so it works on
+// a full disk (where a work copy cannot be made). A write that fails, or a
+// process that ends, half way leaves at worst one of the moved records twice,
+// never one lost. 1 removed, 0 no such record, -1 failed (logged).
+int vskBKRVRemoveRecordInPlace(const char* name, const char* version, const char* generation,
+                               const char* directoryName);
+
 // Reads up to `size` bytes, repeating short reads: the count read (less than
 // size only at the end of the file), or -1 with errno set.
 int vskBKRVReadFull(int fd, unsigned char* data, unsigned int size);

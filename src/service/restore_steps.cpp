@@ -17,7 +17,9 @@
 #include "archive/ar_create.h"
 #include "archive/ar_extract.h"
 #include "logging/log.h"
+#include "platform/shared_file_lock.h"
 #include "platform/unique_handle.h"
+#include "service/backup_progress.h"
 #include "service/install_list.h"
 #include "service/management_file.h"
 #include "service/resource_key.h"
@@ -56,6 +58,8 @@ void BackupFile(const char* fileName, char* out, std::size_t size) {
 // an outcome of the find step.
 int ScanManagementFile(const char* mngPath, const char* name, const char* version,
                        const char* generation, unsigned char* record) {
+  const bk::win::SharedFileLock lock(kBkmnFileName, kVskCategory);
+  if (!lock.Held()) return 30;
   bk::win::unique_fd mng(::_open(mngPath, _O_RDONLY | _O_BINARY));
   if (!mng) {
     const int error = errno;
@@ -122,7 +126,7 @@ int vskRestoreFindBackup(const char* name, const char* version, const char* gene
     vskCheckDelBackup(name, version, generation);
     return 10;
   }
-  if (Exists(state.directory)) return 0;
+  if (Exists(state.directory)) return vskBackupIsUnfinished(root, record.get()) ? 10 : 0;
   vskCheckDelBackup(name, version, generation);
   return 10;
 }

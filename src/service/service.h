@@ -9,10 +9,18 @@ inline constexpr std::size_t kVskEntrySize = 823;          // installed-software
 inline constexpr std::size_t kVskEntryInstallDate = 793;   // 12 characters
 inline constexpr char kVskCategory[] = "BKRV";
 
-// Backup: writes the one-record install list for `path`, then makes the backup.
-// 0 backed up, 1 failed.
+namespace bk::win {
+class SharedFileLock;
+}
+
+// Backup: the body of vskAPIBackup writes the one-record install list for
+// `path` under INSLIST's machine-wide lock, then makes the backup, which
+// gives the lock back once it has read the list (with no lock given it takes
+// one itself). 0 backed up, 1 failed.
+int vskBackUpPath(const char* name, const char* version, const char* generation, const char* path);
 int vskWriteInstallList(const char* path);
-int vskAPIMakeBackup(const char* name, const char* version, const char* generation);
+int vskAPIMakeBackup(const char* name, const char* version, const char* generation,
+                     bk::win::SharedFileLock* listLock = nullptr);
 
 // Writes all of a record through the C library, as every file write of a
 // backup does (the I/O fault seam sees each one); false with errno set.

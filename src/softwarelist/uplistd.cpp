@@ -117,6 +117,14 @@ int LookUpIn(const char* path, int kind, std::string_view key, unsigned char* ou
   return copied ? 1 : 0;
 }
 
+// The lock of a list file is named after its file name.
+const char* FileNameOf(const char* path) {
+  const char* fileName = path;
+  for (const char* p = path; *p != '\0'; ++p)
+    if (*p == '\\' || *p == '/' || *p == ':') fileName = p + 1;
+  return fileName;
+}
+
 bool SetPosition(HANDLE file, LONGLONG distance, DWORD method) {
   LARGE_INTEGER move;
   move.QuadPart = distance;
@@ -183,6 +191,10 @@ int vskSyscGetUplistdEntry(int kind, const char* key, unsigned char* entry) {
   vskEnvGetSwlistdPath(lists[1]);
   for (const VskPath& path : lists) {
     if (::GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES) continue;
+    // Read under the list's lock: an update cannot put its work copy in
+    // place of a list that is open here.
+    const bk::win::SharedFileLock lock(FileNameOf(path), kCategory);
+    if (!lock.Held()) return -1;
     const int found = LookUpIn(path, kind, key, entry);
     if (found != 0) return found == 1 ? 0 : -1;
   }
@@ -211,10 +223,7 @@ int vskSyscPutUplistdEntryEx(unsigned char* entry, const char* listPath) {
 
   // Other processes of the client update the list too: from the copy to the
   // commit, one update at a time on this machine (one lock per list file).
-  const char* fileName = list;
-  for (const char* p = list; *p != '\0'; ++p)
-    if (*p == '\\' || *p == '/' || *p == ':') fileName = p + 1;
-  const bk::win::SharedFileLock lock(fileName, kCategory);
+  const bk::win::SharedFileLock lock(FileNameOf(list), kCategory);
   if (!lock.Held()) return -1;
 
   const bool listExists = ::GetFileAttributesA(list) != INVALID_FILE_ATTRIBUTES;
@@ -239,7 +248,7 @@ int vskSyscPutUplistdEntryEx(unsigned char* entry, const char* listPath) {
   file.reset();
   if (result == 0) {
     bk::win::CommitFailure failure;
-    if (!bk::win::CommitWorkCopy(work, list, &failure)) {
+    if (!bk::win::CommitWorkCopy(work, list, &failure, kCategory)) {
       TraceWindows(failure.step == bk::win::CommitStep::kReplace ? "MoveFileEx()" : "FlushFileBuffers()",
                    __LINE__, failure.error);
       result = -1;
@@ -247,4 +256,17 @@ int vskSyscPutUplistdEntryEx(unsigned char* entry, const char* listPath) {
   }
   if (result != 0) ::DeleteFileA(work);
   return result;
+}
+
+int vskSyscChangeUplistdEntry(const char* resource, void (*change)(unsigned char* entry)) {
+  VskPath list;
+  vskEnvGetUplistdPath(list);
+  // The lookup and the update below take this lock again (it is recursive):
+  // no other update comes between them.
+  const bk::win::SharedFileLock lock(FileNameOf(list), kCategory);
+  if (!lock.Held()) return -1;
+  unsigned char entry[kSyscEntrySize] = {};
+  if (vskSyscGetUplistdEntry(kSyscByResourceName, resource, entry) != 0) return 1;
+  change(entry);
+  return vskSyscPutUplistdEntry(entry) == 0 ? 0 : -1;
 }

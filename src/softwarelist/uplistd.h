@@ -45,3 +45,8 @@ int vskSyscGetUplistdEntry(int kind, const char* key, unsigned char* entry);
 // the list is unchanged.
 int vskSyscPutUplistdEntry(unsigned char* entry);
 int vskSyscPutUplistdEntryEx(unsigned char* entry, const char* listPath);
+
+// Looks the entry of a resource (lookup kind 12) up and stores it as
+// `change` leaves it, with no other update of UPLISTD.BON between the two.
+// 0 stored, 1 no such entry, -1 the update failed (the list is unchanged).
+int vskSyscChangeUplistdEntry(const char* resource, void (*change)(unsigned char* entry));

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "backup_root.h"
 #include "platform/file_commit.h"
@@ -93,9 +94,9 @@ TEST_F(BackupDeletion, ResultCodesOfTheUnconditionalDeletion) {
        },
        30, "ERROR__unlink path = " + work() + ",errno=13"},
       {"shorter than the header", [this] { Arrange("\x01"); }, 30,
-       "ERROR_NOT_READ_BACKUPMNGFILE,errno=0"},
+       "ERROR_NOT_READ_BACKUPMNGFILE, 1 BytesRead, 2 BytesToRead"},
       {"trailing fragment", [this] { Arrange(Mng({kA}) + "fragment"); }, 1,
-       "ERROR__read path = " + mng() + ",errno=0"},
+       "ERROR__read path = " + mng() + ", 905 bytes, not a header and whole records"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -130,10 +131,18 @@ int FailingWrite(int fd, const void* data, unsigned int size) {
   }
   return ::_write(fd, data, size);
 }
-BOOL WINAPI FailingMove(LPCSTR, LPCSTR, DWORD) {
-  ::SetLastError(ERROR_ACCESS_DENIED);
-  return FALSE;
+// Another program holds BACKMNG open for the first g_refusals replaces.
+int g_refusals = 0;
+int g_moves = 0;
+DWORD g_paused = 0;
+BOOL WINAPI RefusedMove(LPCSTR from, LPCSTR to, DWORD flags) {
+  if (++g_moves <= g_refusals) {
+    ::SetLastError(ERROR_SHARING_VIOLATION);
+    return FALSE;
+  }
+  return ::MoveFileExA(from, to, flags);
 }
+void WINAPI CountedPause(DWORD ms) { g_paused += ms; }
 
 TEST_F(BackupDeletion, FailedWritesCommitNothing) {
   const std::string old = Mng({kB, kA, kB});
@@ -161,15 +170,41 @@ TEST_F(BackupDeletion, FailedWritesCommitNothing) {
   EXPECT_TRUE(Logged("C library error occurred. Error 28, Info: _write:Path=" + work()));
 }
 
-TEST_F(BackupDeletion, FailedReplaceKeepsTheOldFileAndStillReportsTheDeletion) {
-  Arrange(Mng({kA, kB}));
-  bk::win::WorkCopyOpsTable().moveFileEx = FailingMove;
-  EXPECT_EQ(vskAPIDelBackup("RES_A", "01", "0001"), 0);
-  EXPECT_EQ(ReadFile(mng()), Mng({kA, kB}));
-  EXPECT_FALSE(Exists(work()));
-  EXPECT_FALSE(Exists(dir("UPI_AAAA")));
-  EXPECT_EQ(LastLine(), "ERROR_CopyFile GetLastError = 5");
-  EXPECT_TRUE(Logged("Windows API error occurred. Error 5, Info: CopyFile: " + work() + " To " + mng()));
+// A replace of BACKMNG refused because another program reads it is retried
+// for a bounded time, each retry logged; refused to the end, the deletion
+// fails with the record still listed (its directory is gone).
+TEST_F(BackupDeletion, AReplaceRefusedByAReaderIsRetriedThenFails) {
+  struct Case {
+    int refusals;
+    int result;
+    std::vector<std::string> left;
+  } cases[] = {
+      {0, 0, {kB}},
+      {3, 0, {kB}},
+      {100, 1, {kA, kB}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.refusals);
+    Arrange(Mng({kA, kB}));
+    bk::win::WorkCopyOpsTable().moveFileEx = RefusedMove;
+    bk::win::WorkCopyOpsTable().sleep = CountedPause;
+    g_refusals = c.refusals;
+    g_moves = 0;
+    g_paused = 0;
+    EXPECT_EQ(vskAPIDelBackup("RES_A", "01", "0001"), c.result);
+    EXPECT_EQ(ReadFile(mng()), Mng(c.left));
+    EXPECT_FALSE(Exists(work()));
+    EXPECT_FALSE(Exists(dir("UPI_AAAA")));
+    if (c.refusals > 0) {
+      EXPECT_TRUE(Logged("Commit Retry: MoveFileEx(" + work() + " To " + mng() +
+                         ") GetLastError=32, retry 1 of 9 in 10 ms"));
+    }
+  }
+  // The last case: bounded in tries and in time.
+  EXPECT_EQ(g_moves, 10);
+  EXPECT_LT(g_paused, 5000u);
+  EXPECT_EQ(LastLine(), "ERROR_CopyFile GetLastError = 32");
+  EXPECT_TRUE(Logged("Windows API error occurred. Error 32, Info: CopyFile: " + work() + " To " + mng()));
 }
 
 TEST_F(BackupDeletion, CheckedDeletionHonoursTheProtectUntilDate) {

@@ -13,6 +13,7 @@
 #include "environment/env.h"
 #include "logging/event_observer.h"
 #include "platform/file_commit.h"
+#include "platform/shared_file_lock.h"
 #include "service/management_file.h"
 #include "service/tree_removal.h"
 #include "support/log_files.h"
@@ -69,6 +70,39 @@ inline void ObserveEvent(std::uint32_t code, const char* category, const char* t
                          const char* source, std::int32_t) {
   SeenEvents().push_back({code, category ? category : "", text ? text : "", source ? source : ""});
 }
+
+// Holds a machine-wide lock (bk::win::SharedFileLock) on a thread of its own
+// while it lives, as another process would: the lock is recursive, so the
+// thread that holds it would see it free.
+class LockHeldElsewhere {
+ public:
+  explicit LockHeldElsewhere(const std::string& name) : name_(name) {
+    thread_ = ::CreateThread(nullptr, 0, Hold, this, 0, nullptr);
+    EXPECT_EQ(::WaitForSingleObject(taken_, 60000), WAIT_OBJECT_0) << "the lock was not taken";
+  }
+  ~LockHeldElsewhere() {
+    ::SetEvent(done_);
+    ::WaitForSingleObject(thread_, 60000);
+    ::CloseHandle(thread_);
+    ::CloseHandle(taken_);
+    ::CloseHandle(done_);
+  }
+  LockHeldElsewhere(const LockHeldElsewhere&) = delete;
+  LockHeldElsewhere& operator=(const LockHeldElsewhere&) = delete;
+
+ private:
+  static DWORD WINAPI Hold(void* context) {
+    auto* self = static_cast<LockHeldElsewhere*>(context);
+    win::SharedFileLock lock(self->name_.c_str(), "BKRV");
+    ::SetEvent(self->taken_);
+    ::WaitForSingleObject(self->done_, 60000);
+    return 0;
+  }
+  std::string name_;
+  HANDLE taken_ = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  HANDLE done_ = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  HANDLE thread_ = nullptr;
+};
 
 // Log records of CLIENT.LOG are made long enough for whole paths.
 inline constexpr std::size_t kLogRecord = 640;

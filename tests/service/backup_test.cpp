@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,10 @@
 #include "bkrestore/bkrestore.h"
 #include "codec/ecd.h"
 #include "common/io_faults.h"
+#include "platform/ansi_names.h"
+#include "platform/shared_file_lock.h"
+#include "platform/unique_handle.h"
+#include "service/backup_progress.h"
 #include "service/install_list.h"
 #include "service/service.h"
 #include "softwarelist/uplistd.h"
@@ -156,20 +161,27 @@ TEST_F(Backup, InstallListRecordsThePathWithItsFlags) {
 
 struct NameCase {
   const char* label;
-  std::vector<std::string> records;   // directories named by the records
-  std::vector<std::string> existing;  // directories present in the root
-  const char* expected;               // nullptr: no name left
+  std::vector<std::string> records;    // directories named by the records
+  std::vector<std::string> existing;   // directories present in the root
+  const char* expected;                // nullptr: no name left
+  std::vector<std::string> leftovers;  // directories with the marker that no record names
 };
 
 TEST_F(Backup, DirectoryNameFollowsTheLastRecord) {
   const NameCase cases[] = {
-      {"header only", {}, {}, "UPI_AAAA"},
-      {"next after the last", {"UPI_AAAB"}, {"UPI_AAAB"}, "UPI_AAAC"},
-      {"carry", {"UPI_AAAZ"}, {"UPI_AAAZ"}, "UPI_AABA"},
-      {"names in use skipped", {"UPI_AAAA"}, {"UPI_AAAA", "UPI_AAAB"}, "UPI_AAAC"},
-      {"deleted last directory reused", {"UPI_AAAA", "UPI_AAAB"}, {"UPI_AAAA"}, "UPI_AAAB"},
-      {"a name never written starts over", {"UPI_AAA."}, {"UPI_AAAA"}, "UPI_AAAB"},
-      {"space used up", {"UPI_ZZZZ"}, {"UPI_ZZZZ"}, nullptr},
+      {"header only", {}, {}, "UPI_AAAA", {}},
+      {"next after the last", {"UPI_AAAB"}, {"UPI_AAAB"}, "UPI_AAAC", {}},
+      {"carry", {"UPI_AAAZ"}, {"UPI_AAAZ"}, "UPI_AABA", {}},
+      {"names in use skipped", {"UPI_AAAA"}, {"UPI_AAAA", "UPI_AAAB"}, "UPI_AAAC", {}},
+      // A record keeps its name even when its directory is gone: a restore of
+      // its key would otherwise find the new backup.
+      {"stale last record keeps its name", {"UPI_AAAA", "UPI_AAAB"}, {"UPI_AAAA"}, "UPI_AAAC", {}},
+      {"stale earlier record keeps its name", {"UPI_AAAC", "UPI_AAAA"}, {}, "UPI_AAAB", {}},
+      {"a name never written starts over", {"UPI_AAA."}, {"UPI_AAAA"}, "UPI_AAAB", {}},
+      {"space used up", {"UPI_ZZZZ"}, {"UPI_ZZZZ"}, nullptr, {}},
+      // A maker that ended after naming its directory, before its record.
+      {"leftover of an ended maker taken over", {"UPI_AAAA"}, {"UPI_AAAA"}, "UPI_AAAB", {"UPI_AAAB", "UPI_AAAD"}},
+      {"leftover staging directory", {}, {}, "UPI_AAAA", {"BACKNEW"}},
   };
   for (const NameCase& c : cases) {
     SCOPED_TRACE(c.label);
@@ -180,6 +192,11 @@ TEST_F(Backup, DirectoryNameFollowsTheLastRecord) {
     for (const std::string& d : c.records) records.push_back(MngRecord("OTHER" + std::to_string(i++), "01", "0001", d));
     WriteFile(mng(), Mng(records));
     for (const std::string& d : c.existing) MakeDir(dir(d));
+    for (const std::string& d : c.leftovers) {
+      MakeDir(dir(d));
+      WriteFile(dir(d) + "\\BACKRUN", "");
+      WriteFile(dir(d) + "\\BACKRSC", "cut short");
+    }
     SeenEvents().clear();
 
     const std::uint32_t result = Run(app);
@@ -196,7 +213,129 @@ TEST_F(Backup, DirectoryNameFollowsTheLastRecord) {
     ASSERT_EQ(data.size(), 2 + (records.size() + 1) * kBkmnRecordSize);
     EXPECT_EQ(static_cast<unsigned char>(data[0]), records.size() + 1);
     EXPECT_EQ(data.substr(2 + records.size() * kBkmnRecordSize + kBkmnDirectory, 8), c.expected);
-    EXPECT_TRUE(Exists(dir(c.expected) + "\\BACKRSC"));
+    EXPECT_EQ(ArchiveEntries(dir(c.expected) + "\\BACKRSC").back().path, Rel(app));
+    // Finished: no marker; leftovers gone; the directories of other records untouched.
+    EXPECT_FALSE(Exists(dir(c.expected) + "\\BACKRUN"));
+    for (const std::string& d : c.leftovers) EXPECT_TRUE(d == c.expected || !Exists(dir(d))) << d;
+    for (const std::string& d : c.existing) EXPECT_TRUE(Exists(dir(d))) << d;
+  }
+}
+
+// A backup of the key whose maker ended part way (its directory still holds
+// the marker, and nobody holds the key's lock) is removed, directory and
+// record, and the backup is made anew. Another key's is left as it is.
+TEST_F(Backup, AnInterruptedBackupOfTheKeyGivesWayToANewOne) {
+  const std::string other = MngRecord("OTHER", "01", "0001", "UPI_AAAB");
+  const std::string interruptedOther = MngRecord("THIRD", "01", "0001", "UPI_AAAC");
+  struct Case {
+    const char* label;
+    std::vector<std::string> before;
+    std::vector<std::string> kept;  // the records besides the new one, in order
+    const char* expected;
+  } cases[] = {
+      {"alone", {MngRecord("res_a", "01", "0001", "UPI_AAAA")}, {}, "UPI_AAAA"},
+      {"records after it", {MngRecord("RES_A", "01", "0001", "UPI_AAAA"), other, interruptedOther},
+       {other, interruptedOther}, "UPI_AAAD"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    bk::test::RemoveTree(root());
+    MakeDir(root());
+    // Each record's directory; all but OTHER's still carry the marker.
+    for (const std::string& r : c.before) {
+      const std::string d = r.substr(kBkmnDirectory, 8);
+      MakeBackupDir(d);
+      if (r != other) WriteFile(dir(d) + "\\BACKRUN", "");
+    }
+    WriteFile(mng(), Mng(c.before));
+    WriteFile(app + "\\a.txt", "alpha");
+
+    ASSERT_EQ(Run(app), 0u);
+    std::vector<std::string> after = c.kept;
+    after.push_back(MngRecord("RES_A", "01", "0001", c.expected));
+    const std::string data = ReadFile(mng());
+    ASSERT_EQ(data.size(), Mng(after).size());
+    for (std::size_t i = 0; i + 1 < after.size(); ++i)
+      EXPECT_EQ(data.substr(2 + i * kBkmnRecordSize, kBkmnRecordSize), after[i]) << i;
+    EXPECT_EQ(data.substr(2 + c.kept.size() * kBkmnRecordSize + kBkmnDirectory, 8), c.expected);
+    EXPECT_TRUE(Logged("Interrupted Backup removed in vskAPIMakeBackup. path=" + dir("UPI_AAAA")));
+    EXPECT_EQ(ArchiveEntries(dir(c.expected) + "\\BACKRSC").back().path, Rel(app) + "/a.txt");
+    EXPECT_FALSE(Exists(dir(c.expected) + "\\BACKRUN"));
+    // Other keys' backups, finished or not, are not this backup's business.
+    for (const std::string& r : c.kept) EXPECT_EQ(ReadFile(dir(r.substr(kBkmnDirectory, 8)) + "\\BACKRSC"), "archive");
+  }
+}
+
+// A backup that is not finished is no backup for a restore, whether its
+// maker is still at work (another thread holds the key's lock) or ended.
+TEST_F(Backup, AnUnfinishedBackupIsNoBackupForARestore) {
+  char lockName[160];
+  ASSERT_TRUE(vskBackupKeyLockName("RES_A", "01", "0001", lockName, sizeof lockName));
+  for (const bool beingMade : {true, false}) {
+    SCOPED_TRACE(beingMade ? "being made" : "interrupted");
+    MakeBackupDir("UPI_AAAA");
+    WriteFile(dir("UPI_AAAA") + "\\BACKRUN", "");
+    const std::string before = Mng({MngRecord("res_a", "01", "0001", "UPI_AAAA")});
+    WriteFile(mng(), before);
+    {
+      std::optional<bk::test::LockHeldElsewhere> maker;
+      if (beingMade) maker.emplace(lockName);
+      EXPECT_EQ(vskAPIRestore("RES_A", "01", "0001"), 1u);
+    }
+    EXPECT_EQ(ReadFile(mng()), before);
+    EXPECT_EQ(ReadFile(dir("UPI_AAAA") + "\\BACKRSC"), "archive");
+    EXPECT_TRUE(Logged(std::string("BACKUP_NOT_FINISHED directory = UPI_AAAA (") +
+                       (beingMade ? "being made by another process)" : "interrupted)")));
+    EXPECT_EQ(LastLine(), "BACKUP_NO_ENTRIES");
+  }
+}
+
+// Names the ANSI code page cannot hold exactly: a best fit would save the
+// file under another file's name (and lose its content), a default
+// character under no name at all. The backup fails with a log line and a
+// coded message that name the file; nothing of it is left.
+TEST_F(Backup, ANameOutsideTheAnsiCodePageFailsTheBackupAndNamesTheFile) {
+  struct Case {
+    const char* label;
+    const wchar_t* name;
+    const char* shown;
+    bool pattern;  // listed through a pattern
+  } cases[] = {
+      {"best fit beside the name it fits to", L"\u0101.txt", "<U+0101>.txt", false},
+      {"no ANSI form at all", L"\u4E2D\u6587.txt", "<U+4E2D><U+6587>.txt", false},
+      {"outside the basic plane", L"x\U0001F600.txt", "x<U+1F600>.txt", false},
+      {"matched by a listed pattern", L"\u0101.txt", "<U+0101>.txt", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    MakeDir(app + "\\sub");
+    WriteFile(app + "\\sub\\a.txt", "plain a");
+    std::wstring wide;
+    ASSERT_TRUE(bk::win::WideFromAnsi((app + "\\sub\\").c_str(), wide));
+    wide += c.name;
+    {
+      bk::win::unique_hfile file(::CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+      ASSERT_TRUE(file) << ::GetLastError();
+      DWORD written = 0;
+      ASSERT_TRUE(::WriteFile(file.get(), "the other", 9, &written, nullptr));
+    }
+    // (An ANSI removal of the folder would meet the best-fit name instead.)
+    struct Remove {
+      const std::wstring& path;
+      ~Remove() { ::DeleteFileW(path.c_str()); }
+    } remove{wide};
+    const std::string before = Mng({MngRecord("OTHER", "01", "0001", "UPI_AAAA")});
+    WriteFile(mng(), before);
+    MakeDir(dir("UPI_AAAA"));
+    SeenEvents().clear();
+
+    EXPECT_EQ(Run(c.pattern ? app + "\\sub\\*.txt" : app), 1u);
+    EXPECT_EQ(ReadFile(mng()), before);
+    EXPECT_FALSE(Exists(dir("UPI_AAAB")));
+    const std::string path = app + "\\sub\\" + c.shown;
+    ASSERT_EQ(SeenEvents().size(), 1u);
+    EXPECT_EQ(SeenEvents()[0].text, "File Name not in the ANSI code page: Path=" + path);
+    EXPECT_TRUE(Logged(path + " cannot be saved")) << path;
   }
 }
 
@@ -349,10 +488,8 @@ TEST_F(Backup, EveryFailedWriteOrReadLeavesTheRootAsItWas) {
       EXPECT_EQ(Run(app), 1u);
       bk::io::ArmFaultForTest(kind, 0);
       EXPECT_EQ(ReadFile(mng()), before);
-      // At most the empty directory of a failed append stays.
-      if (Exists(dir("UPI_AAAB"))) {
-        EXPECT_TRUE(bk::test::TakeSnapshot(dir("UPI_AAAB")).empty());
-      }
+      EXPECT_FALSE(Exists(dir("UPI_AAAB")));
+      EXPECT_FALSE(Exists(dir("BACKNEW")));
       unsigned char record[kBkmnRecordSize];
       vskEnvLoad();  // the export released the settings
       EXPECT_EQ(vskBKRVOpenBKMN(record), 1);

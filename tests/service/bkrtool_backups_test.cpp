@@ -7,6 +7,7 @@
 #include <string>
 
 #include "backup_root.h"
+#include "service/backup_progress.h"
 #include "support/tool_run.h"
 
 namespace {
@@ -34,6 +35,20 @@ std::string Json(const std::string& text) {
   std::string out = "\"";
   for (char c : text) out += c == '\\' ? std::string("\\\\") : std::string(1, c);
   return out + "\"";
+}
+
+// A reader of another program: closes the file a moment after the work copy
+// that is to replace it has appeared.
+struct Reader {
+  HANDLE file;
+  std::string work;
+};
+DWORD WINAPI CloseLater(void* context) {
+  auto* reader = static_cast<Reader*>(context);
+  for (int i = 0; i < 3000 && !Exists(reader->work); ++i) ::Sleep(10);
+  ::Sleep(200);
+  ::CloseHandle(reader->file);
+  return 0;
 }
 
 TEST_F(Bkrtool, BackupsListsARootWithoutChangingIt) {
@@ -66,12 +81,37 @@ TEST_F(Bkrtool, BackupsListsARootWithoutChangingIt) {
                            "\"directory\": \"UPI_AAAA\", \"directoryPath\": " +
                                Json(other + "\\UPI_AAAA") +
                                ", \"directoryExists\": true, \"protectUntil\": \"2999 1 1\", "
-                               "\"installDate\": \"250101120000\"}"))
+                               "\"installDate\": \"250101120000\", \"state\": \"finished\"}"))
       << run.out;
-  EXPECT_TRUE(Has(run.out, "\"directoryExists\": false, \"protectUntil\": null, \"installDate\": null}")) << run.out;
+  EXPECT_TRUE(Has(run.out, "\"directoryExists\": false, \"protectUntil\": null, \"installDate\": null, "
+                           "\"state\": \"finished\"}"))
+      << run.out;
   EXPECT_TRUE(Has(run.out, "\"directory\": \"..\\\\X\", \"directoryPath\": null")) << run.out;
   EXPECT_EQ(ReadFile(other + "\\BACKMNG"), data);
   EXPECT_FALSE(Exists(other + "\\BACKMNGW"));
+}
+
+// A backup whose directory still holds the marker is being made while some
+// process holds its key's lock, else interrupted.
+TEST_F(Bkrtool, BackupsTellsUnfinishedBackups) {
+  for (const char* d : {"UPI_AAAA", "UPI_AAAB", "UPI_AAAC"}) MakeBackupDir(d);
+  WriteFile(dir("UPI_AAAA") + "\\BACKRUN", "");
+  WriteFile(dir("UPI_AAAB") + "\\BACKRUN", "");
+  WriteFile(mng(), Mng({MngRecord("RES_A", "01", "0001", "UPI_AAAA"), MngRecord("RES_B", "01", "0001", "UPI_AAAB"),
+                        MngRecord("RES_C", "01", "0001", "UPI_AAAC")}));
+  char lockName[160];
+  ASSERT_TRUE(vskBackupKeyLockName("res_a", "01", "0001", lockName, sizeof lockName));
+  const bk::test::LockHeldElsewhere maker(lockName);
+
+  ToolRun run = Tool("backups");
+  EXPECT_EQ(run.exitCode, 0u) << run.err;
+  EXPECT_TRUE(Has(run.out, "note: UPI_AAAA is a backup being made")) << run.out;
+  EXPECT_TRUE(Has(run.out, "note: UPI_AAAB is an interrupted backup (no process is making it)")) << run.out;
+  EXPECT_FALSE(Has(run.out, "note: UPI_AAAC")) << run.out;
+  run = Tool("backups --json");
+  EXPECT_TRUE(Has(run.out, "\"name\": \"RES_A\"") && Has(run.out, "\"state\": \"being made\"}")) << run.out;
+  EXPECT_TRUE(Has(run.out, "\"state\": \"interrupted\"}")) << run.out;
+  EXPECT_TRUE(Has(run.out, "\"state\": \"finished\"}")) << run.out;
 }
 
 TEST_F(Bkrtool, BackupsReportsMissingAndTruncatedFiles) {
@@ -132,8 +172,26 @@ TEST_F(Bkrtool, DeleteBackupRunsTheUnconditionalDeletion) {
   EXPECT_EQ(run.exitCode, 1u);
   EXPECT_TRUE(Exists(dir("UPI_AAAB")));
 
-  // Another program holds BACKMNG without delete sharing: the final copy over
-  // it fails. The service still gives 0, the tool tells what happened.
+  // Another program reads BACKMNG for a moment, without delete sharing: the
+  // replace is retried until it has closed the file.
+  MakeBackupDir("UPI_AAAD");
+  WriteFile(mng(), Mng({b, MngRecord("RES_D", "01", "0001", "UPI_AAAD")}));
+  {
+    Reader reader{::CreateFileA(mng().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, 0, nullptr),
+                  work()};
+    ASSERT_NE(reader.file, INVALID_HANDLE_VALUE);
+    HANDLE closer = ::CreateThread(nullptr, 0, CloseLater, &reader, 0, nullptr);
+    run = Tool("delete-backup RES_D 01 0001");
+    ::WaitForSingleObject(closer, 60000);
+    ::CloseHandle(closer);
+  }
+  EXPECT_EQ(run.exitCode, 0u) << run.out;
+  EXPECT_EQ(ReadFile(mng()), Mng({b}));
+  EXPECT_TRUE(Logged("Commit Retry: MoveFileEx(" + work() + " To " + mng() + ")"));
+
+  // Held for longer than the retries last: the final copy over it fails, the
+  // deletion fails, and the tool tells what happened.
   MakeBackupDir("UPI_AAAC");
   const std::string c = MngRecord("RES_C", "01", "0001", "UPI_AAAC");
   WriteFile(mng(), Mng({b, c}));

@@ -49,7 +49,7 @@ TEST_F(ManagementList, OpenRefusesWhatItCannotIterate) {
     std::string line;
   } cases[] = {
       {"missing file", nullptr, 0, " in vskBKRVOpenBKMN. path=" + mng() + ", errno=2"},
-      {"shorter than the header", "\x01", 1, "File Access Error in vskBKRVOpenBKMN. path=" + mng() + ", errno=0"},
+      {"shorter than the header", "\x01", 1, "File Size Error in vskBKRVOpenBKMN. path=" + mng()},
       {"header only", "\x03\x00", 2, "No Backup Exist in vskBKRVOpenBKMN."},
   };
   for (const Case& c : cases) {
@@ -229,6 +229,7 @@ BOOL WINAPI FailingMove(LPCSTR, LPCSTR, DWORD) {
   ::SetLastError(ERROR_ACCESS_DENIED);
   return FALSE;
 }
+void WINAPI NoPause(DWORD) {}
 
 TEST_F(ManagementList, FailedCommitLeavesTheOldFileIntact) {
   struct Case {
@@ -249,8 +250,12 @@ TEST_F(ManagementList, FailedCommitLeavesTheOldFileIntact) {
        "Windows API error occurred. Error 5, Info: FlushFileBuffers: Path=" + work()},
       {"flush fails", [](bk::win::WorkCopyOps& o) { o.flushFileBuffers = FailingFlush; }, 0,
        "Windows API error occurred. Error 1117, Info: FlushFileBuffers: Path=" + work()},
-      {"replace fails", [](bk::win::WorkCopyOps& o) { o.moveFileEx = FailingMove; }, 0,
-       "Windows API error occurred. Error 5, Info: rename: " + work() + " To " + mng()},
+      {"replace fails",
+       [](bk::win::WorkCopyOps& o) {
+         o.moveFileEx = FailingMove;
+         o.sleep = NoPause;
+       },
+       0, "Windows API error occurred. Error 5, Info: rename: " + work() + " To " + mng()},
   };
   const std::string old = Mng({kA, kB, kC});
   for (const Case& c : cases) {
@@ -280,6 +285,40 @@ TEST_F(ManagementList, FailedCommitLeavesTheOldFileIntact) {
   EXPECT_EQ(vskBKRVCloseBKMN(), 1);
   EXPECT_EQ(ReadFile(mng()), Mng({kB, kC}));
   EXPECT_FALSE(Exists(work()));
+}
+
+// Taking one record out in place: the records after it move up, the others
+// stay byte for byte, the header counts what is left.
+TEST_F(ManagementList, RemovingARecordInPlaceKeepsEveryOtherRecord) {
+  const std::string a2 = MngRecord("res_a", "01", "0001", "UPI_AAAD");
+  struct Case {
+    const char* what;
+    std::vector<std::string> before;
+    const char* directory;
+    int result;
+    std::vector<std::string> after;
+  } cases[] = {
+      {"the last record", {kB, kC, kA}, "UPI_AAAA", 1, {kB, kC}},
+      {"records after it", {kB, kA, kC}, "UPI_AAAA", 1, {kB, kC}},
+      {"the first of many", {kA, kB, kC, kB}, "UPI_AAAA", 1, {kB, kC, kB}},
+      {"the only record", {kA}, "UPI_AAAA", 1, {}},
+      {"the key's record of that directory only", {kA, kB, a2}, "UPI_AAAD", 1, {kA, kB}},
+      {"the key under another directory", {kA, kB}, "UPI_AAAD", 0, {kA, kB}},
+      {"no record of the key", {kB, kC}, "UPI_AAAA", 0, {kB, kC}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    WriteFile(mng(), Mng(c.before));
+    EXPECT_EQ(vskBKRVRemoveRecordInPlace("RES_A", "01", "0001", c.directory), c.result);
+    EXPECT_EQ(ReadFile(mng()), Mng(c.after));
+    EXPECT_FALSE(Exists(work()));
+  }
+  // A damaged file is refused as it is.
+  const std::string damaged = Mng({kA, kB}) + "frag";
+  WriteFile(mng(), damaged);
+  EXPECT_EQ(vskBKRVRemoveRecordInPlace("RES_A", "01", "0001", "UPI_AAAA"), -1);
+  EXPECT_EQ(ReadFile(mng()), damaged);
+  EXPECT_EQ(LastLine(), "File Size Error in vskBKRVRemoveRecordInPlace. path=" + mng());
 }
 
 }  // namespace

@@ -311,6 +311,7 @@ BOOL WINAPI FailingMove(LPCSTR, LPCSTR, DWORD) {
   ::SetLastError(ERROR_SHARING_VIOLATION);
   return FALSE;
 }
+void WINAPI NoPause(DWORD) {}
 HANDLE WINAPI FailingCreate(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa, DWORD disposition,
                             DWORD flags, HANDLE tmpl) {
   if (FailNow()) {
@@ -335,7 +336,12 @@ TEST_F(SoftwareList, FailedCommitStepsLeaveTheListIntact) {
        "Info: FlushFileBuffers()"},
       {"flush fails", [](bk::win::WorkCopyOps& o) { o.flushFileBuffers = FailingFlush; }, 0,
        "Info: FlushFileBuffers()"},
-      {"replace fails", [](bk::win::WorkCopyOps& o) { o.moveFileEx = FailingMove; }, 0, "Info: MoveFileEx()"},
+      {"replace still refused after every retry",
+       [](bk::win::WorkCopyOps& o) {
+         o.moveFileEx = FailingMove;
+         o.sleep = NoPause;
+       },
+       0, "Info: MoveFileEx()"},
   };
   const std::string old = kRes1 + kOther;
   for (const Case& c : cases) {

@@ -1,7 +1,8 @@
 // backups, delete-backup: what an administrator needs to look at and clean up
 // the backups of a client machine. `backups` only reads BACKMNG (never
-// creating, locking or changing anything); `delete-backup` runs the service's
-// own unconditional deletion.
+// creating or changing anything; it takes the file's lock while it reads, as
+// every reader does); `delete-backup` runs the service's own unconditional
+// deletion.
 #include <windows.h>
 
 #include <cstdio>
@@ -14,6 +15,8 @@
 #include "common/byte_order.h"
 #include "common/text.h"
 #include "environment/env.h"
+#include "platform/shared_file_lock.h"
+#include "service/backup_progress.h"
 #include "service/management_file.h"
 #include "service/resource_key.h"
 #include "service/service.h"
@@ -56,7 +59,10 @@ std::string ConfiguredRoot() {
 }
 
 bool ReadWholeFile(const std::string& path, std::string& data, DWORD& error) {
-  // Shared for reading, writing and deleting: the service may be at work.
+  // Under the lock no commit of the service's is under way, and none can be
+  // refused because this program holds the file open.
+  const bk::win::SharedFileLock lock(kBkmnFileName, kVskCategory);
+  // Shared for reading, writing and deleting: a client program may be at work.
   HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
@@ -76,7 +82,16 @@ struct Row {
   std::string name, version, generation, directory, directoryPath, protectUntil, installDate;
   bool validDirectory = false;
   bool exists = false;
+  VskBackupState state = VskBackupState::kFinished;
 };
+
+const char* StateText(VskBackupState state) {
+  switch (state) {
+    case VskBackupState::kBeingMade: return "being made";
+    case VskBackupState::kInterrupted: return "interrupted";
+    default: return "finished";
+  }
+}
 
 Row Describe(const std::string& root, const unsigned char* record) {
   Row row;
@@ -90,6 +105,7 @@ Row Describe(const std::string& root, const unsigned char* record) {
     row.directoryPath = path;
     const DWORD attributes = ::GetFileAttributesA(path);
     row.exists = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+    if (row.exists) row.state = vskBackupStateOf(root.c_str(), record);
   }
   const unsigned char* protect = record + kBkmnProtectUntil;
   if (!AllBytes(protect, kBkmnProtectWidth, 0)) row.protectUntil = Shown(protect, kBkmnProtectWidth);
@@ -140,11 +156,13 @@ int ListBackups(const bkrtool::Args& args) {
     for (std::size_t i = 0; i < rows.size(); ++i) {
       const Row& r = rows[i];
       std::printf("%s\n  {\"index\": %zu, \"name\": %s, \"version\": %s, \"generation\": %s, \"directory\": %s, "
-                  "\"directoryPath\": %s, \"directoryExists\": %s, \"protectUntil\": %s, \"installDate\": %s}",
+                  "\"directoryPath\": %s, \"directoryExists\": %s, \"protectUntil\": %s, \"installDate\": %s, "
+                  "\"state\": \"%s\"}",
                   i == 0 ? "" : ",", i + 1, bkrtool::JsonString(r.name).c_str(),
                   bkrtool::JsonString(r.version).c_str(), bkrtool::JsonString(r.generation).c_str(),
                   bkrtool::JsonString(r.directory).c_str(), JsonOrNull(r.directoryPath).c_str(),
-                  r.exists ? "true" : "false", JsonOrNull(r.protectUntil).c_str(), JsonOrNull(r.installDate).c_str());
+                  r.exists ? "true" : "false", JsonOrNull(r.protectUntil).c_str(), JsonOrNull(r.installDate).c_str(),
+                  StateText(r.state));
     }
     std::printf("%s]}\n", rows.empty() ? "" : "\n");
   } else {
@@ -166,6 +184,13 @@ int ListBackups(const bkrtool::Args& args) {
     for (const Row& r : rows) {
       if (!r.validDirectory)
         std::printf("note: directory name \"%s\" is not a plain name; the service never deletes it\n",
+                    r.directory.c_str());
+      if (r.state == VskBackupState::kBeingMade)
+        std::printf("note: %s is a backup being made; a restore treats it as no backup until it is finished\n",
+                    r.directory.c_str());
+      if (r.state == VskBackupState::kInterrupted)
+        std::printf("note: %s is an interrupted backup (no process is making it); a restore treats it as no "
+                    "backup, the next backup of its key removes it\n",
                     r.directory.c_str());
     }
   }
@@ -194,11 +219,12 @@ const char* DeletionResultText(int result) {
   }
 }
 
-// Exit code of delete-backup when the service reported success but BACKMNG
+// Exit code of delete-backup when the backup directory is gone but BACKMNG
 // still lists the key.
 constexpr int kStillListedExit = 3;
 
-// True when BACKMNG of the configured root can be read and holds a record of the key.
+// True when BACKMNG of the configured root can be read and holds a record of
+// the key whose directory is gone.
 bool StillListed(const std::string& name, const std::string& version, const std::string& generation) {
   VskPath root;
   vskEnvGetBackupPath(root);
@@ -206,8 +232,12 @@ bool StillListed(const std::string& name, const std::string& version, const std:
   DWORD error = 0;
   if (!ReadWholeFile(std::string(root) + "\\" + kBkmnFileName, data, error)) return false;
   const auto* bytes = reinterpret_cast<const unsigned char*>(data.data());
-  for (std::size_t at = kBkmnHeaderSize; at + kBkmnRecordSize <= data.size(); at += kBkmnRecordSize)
-    if (vskKeyMatches(bytes + at + kBkmnName, name.c_str(), version.c_str(), generation.c_str())) return true;
+  for (std::size_t at = kBkmnHeaderSize; at + kBkmnRecordSize <= data.size(); at += kBkmnRecordSize) {
+    VskPath directory;
+    if (vskKeyMatches(bytes + at + kBkmnName, name.c_str(), version.c_str(), generation.c_str()) &&
+        vskBKRVBackupDirPath(root, bytes + at, directory) && ::GetFileAttributesA(directory) == INVALID_FILE_ATTRIBUTES)
+      return true;
+  }
   return false;
 }
 
@@ -217,9 +247,9 @@ int DeleteBackup(const bkrtool::Args& args) {
     return bkrtool::Fail("NAME, VERSION and GENERATION must have 1-44, 1-8 and 1-4 characters");
   bkrtool::Settings settings;
   const int result = vskAPIDelBackup(args[0].c_str(), args[1].c_str(), args[2].c_str());
-  // The service's result 0 also covers a final copy of the work copy over
-  // BACKMNG that failed: the directory is gone but the records stay listed.
-  if (result == 0 && StillListed(args[0], args[1], args[2])) {
+  // A final copy of the work copy over BACKMNG that failed (result 1) leaves
+  // the directory gone and the records listed.
+  if ((result == 0 || result == 1) && StillListed(args[0], args[1], args[2])) {
     std::printf("%s %s %s: the backup directory is deleted, but its record is still listed in BACKMNG "
                 "(the management file could not be replaced; see CLIENT.LOG) (result %d)\n",
                 args[0].c_str(), args[1].c_str(), args[2].c_str(), result);
