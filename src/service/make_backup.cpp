@@ -97,9 +97,10 @@ struct NewBackup {
 
 bool RemoveTree(const char* path) { return !Exists(path) || DelBackup_DelDirectory(path) == 1; }
 
-// Steps 3 to 9 under the management file's lock: scan for the key, reserve a
-// directory, mark it as being made, append the record. 0 registered, 1
-// failed (logged; BACKMNG keeps its records and no new directory is left).
+// Steps 3 to 9 under the management file's lock: scan for the key (removing
+// an interrupted backup of it), make the new directory with its marker, give
+// it the first free name, append the record. 0 registered, 1 failed (logged;
+// BACKMNG keeps its records and no new directory is left).
 class Registration {
  public:
   explicit Registration(NewBackup& b) : b_(b) {

@@ -15,6 +15,7 @@
 #include "command.h"
 #include "settings.h"
 #include "environment/env.h"
+#include "platform/shared_file_lock.h"
 #include "service/install_list.h"
 #include "service/management_file.h"
 #include "service/resource_key.h"
@@ -113,6 +114,7 @@ int InitManagementFile(const std::string& root) {
   if (!::CreateDirectoryA(root.c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS)
     return bkrtool::Fail("cannot create the backup root " + root);
   const std::string path = root + "\\" + kBkmnFileName;
+  const bk::win::SharedFileLock lock(kBkmnFileName, kVskCategory);
   const int fd = ::_open(path.c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE);
   if (fd < 0) {
     if (errno == EEXIST) return bkrtool::Fail(path + " exists already; it is left as it is");
