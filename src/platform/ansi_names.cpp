@@ -91,17 +91,17 @@ DWORD FindAnsiEntries(const std::string& pattern, std::vector<AnsiEntry>& entrie
   unique_hfind search(::FindFirstFileW(widePattern.c_str(), &found));
   if (!search) return ::GetLastError();
   DWORD error = 0;
-  do {
-    if (std::wcscmp(found.cFileName, L".") == 0 || std::wcscmp(found.cFileName, L"..") == 0) continue;
-    AnsiEntry entry;
-    entry.exact = ToAnsi(found, entry.data);
-    entry.shown = entry.exact ? std::string(entry.data.cFileName) : ShownName(found.cFileName);
-    try {
+  try {
+    do {
+      if (std::wcscmp(found.cFileName, L".") == 0 || std::wcscmp(found.cFileName, L"..") == 0) continue;
+      AnsiEntry entry;
+      entry.exact = ToAnsi(found, entry.data);
+      entry.shown = entry.exact ? std::string(entry.data.cFileName) : ShownName(found.cFileName);
       entries.push_back(std::move(entry));
-    } catch (const std::bad_alloc&) {
-      return ERROR_NOT_ENOUGH_MEMORY;
-    }
-  } while (::FindNextFileW(search.get(), &found));
+    } while (::FindNextFileW(search.get(), &found));
+  } catch (const std::bad_alloc&) {
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
   if (::GetLastError() != ERROR_NO_MORE_FILES) error = ::GetLastError();
   if (!::FindClose(search.release()) && error == 0) {
     closeFailed = true;

@@ -26,7 +26,10 @@ void AppendField(const char* field, std::size_t width, std::string& out) {
   }
 }
 
-bool LockName(const char* name, const char* version, const char* generation, char* out, std::size_t size) {
+}  // namespace
+
+bool vskBackupKeyLockName(const char* name, const char* version, const char* generation, char* out,
+                          std::size_t size) {
   std::string text = "BACKUP_";
   AppendField(name, kVskNameWidth, text);
   text += '_';
@@ -38,16 +41,9 @@ bool LockName(const char* name, const char* version, const char* generation, cha
   return true;
 }
 
-}  // namespace
-
-bool vskBackupKeyLockName(const char* name, const char* version, const char* generation, char* out,
-                          std::size_t size) {
-  return LockName(name, version, generation, out, size);
-}
-
 bool vskBackupKeyLockNameOfRecord(const unsigned char* record, char* out, std::size_t size) {
   const char* key = reinterpret_cast<const char*>(record);
-  return LockName(key + kBkmnName, key + kBkmnVersion, key + kBkmnGeneration, out, size);
+  return vskBackupKeyLockName(key + kBkmnName, key + kBkmnVersion, key + kBkmnGeneration, out, size);
 }
 
 bool vskBackupHasMarker(const char* directory) {

@@ -1,10 +1,10 @@
 #pragma once
 // Telling a finished backup from one that is still being made or whose maker
-// ended part way (killed, power lost). From just after its directory is
-// created until its files are complete, a backup's directory holds the empty
-// marker file "BACKRUN", and the process making it holds the machine-wide lock
-// of its key (bk::win::SharedFileLock under vskBackupKeyLockName) for the
-// whole backup. So a record whose directory holds the marker is
+// ended part way (killed, power lost). From the creation of its directory
+// until its files are complete, a backup's directory holds the empty marker
+// file "BACKRUN", and the process making it holds the machine-wide lock of
+// its key (bk::win::SharedFileLock under vskBackupKeyLockName) for the whole
+// backup. So a record whose directory holds the marker is
 //  - being made while some process holds the key's lock,
 //  - interrupted when none does: its archive may be missing or cut short.
 // A directory without the marker is a finished backup, or one made before

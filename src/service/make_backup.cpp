@@ -97,7 +97,7 @@ struct NewBackup {
 
 bool RemoveTree(const char* path) { return !Exists(path) || DelBackup_DelDirectory(path) == 1; }
 
-// Steps 3 to 9 under the management file's lock: scan for the key (removing
+// Under the management file's lock: scan for the key (removing
 // an interrupted backup of it), make the new directory with its marker, give
 // it the first free name, append the record. 0 registered, 1 failed (logged;
 // BACKMNG keeps its records and no new directory is left).
@@ -552,7 +552,7 @@ int ListSorter::Matches(const unsigned char* record, const char* pattern) {
   return 0;
 }
 
-// Step 1: the key's lengths.
+// The key's lengths.
 bool CheckKey(const char* name, const char* version, const char* generation) {
   if (vskIsValidKey(name, version, generation)) return true;
   char text[160];
@@ -564,7 +564,7 @@ bool CheckKey(const char* name, const char* version, const char* generation) {
   return false;
 }
 
-// Step 2: the backup root, created when missing.
+// The backup root, created when missing.
 bool FindRoot(VskPath& root) {
   vskEnvGetBackupPath(root);
   if (::_access(root, 0) == 0) return true;
@@ -580,7 +580,7 @@ void ResourceName(const char* name, char* out, std::size_t size) {
   for (std::size_t n = std::strlen(out); n > 0 && out[n - 1] == ' '; --n) out[n - 1] = '\0';
 }
 
-// Step 6: the resource's installed-software entry, saved with the record
+// The resource's installed-software entry, saved with the record
 // (an install date of blanks when it has none).
 struct SavedEntry {
   bool found = false;
@@ -595,7 +595,7 @@ SavedEntry LookUpEntry(const char* name) {
   return e;
 }
 
-// Steps 10 to 12: BACKLST, ADDFILE and the archive entries. 0, or 1 (logged).
+// BACKLST, ADDFILE and the archive entries. 0, or 1 (logged).
 int SortInstallList(const NewBackup& b, EntryList& entries, char base[3]) {
   char insList[kVskPathSize + 16];
   std::snprintf(insList, sizeof insList, "%s\\%s", b.root, kInsListFileName);
@@ -612,7 +612,7 @@ int SortInstallList(const NewBackup& b, EntryList& entries, char base[3]) {
   return sorted == 0 ? 0 : 1;
 }
 
-// Step 13: the archive of the existing paths. 0, or 1 (logged).
+// The archive of the existing paths. 0, or 1 (logged).
 int SaveFiles(const NewBackup& b, const EntryList& entries, const char* base) {
   if (entries.Count() < 1) return 0;
   char archive[kVskPathSize + 16];
@@ -634,7 +634,7 @@ bool Complete(const NewBackup& b) {
   return false;
 }
 
-// Step 14: the installed-software entry is marked as backed up (its install
+// The installed-software entry is marked as backed up (its install
 // date becomes the backed-up install date), read and stored under one lock.
 void MarkBackedUp(const char* name) {
   char resource[kVskPathSize];
