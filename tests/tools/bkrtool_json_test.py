@@ -66,6 +66,13 @@ class Setup:
     def file(self, name):
         return os.path.join(self.files, name)
 
+    def cut(self, source, target):
+        """target: source without its last byte (an encoded file that does not decode)."""
+        with open(source, "rb") as f:
+            data = f.read()
+        with open(target, "wb") as f:
+            f.write(data[:-1])
+
     def hostsys(self, data):
         with open(self.file("HOSTSYS"), "wb") as f:
             f.write(data)
@@ -131,6 +138,8 @@ def cases(s):
         (["info", w(s.file("missing"))], 2, lambda o: has_cafe(o["error"]), None),
         (["encode", w(s.file("plain.txt")), w(s.file("plain.ecd"))], 0, lambda o: has_cafe(o["output"]), None),
         (["decode", w(s.file("plain.ecd")), w(s.file("plain.dec"))], 0, lambda o: o["result"] == 1, None),
+        (["info", w(s.file("cut.ecd"))], 1, lambda o: o["encoded"] and o["decodeResult"] != 1,
+         lambda: s.cut(s.file("plain.ecd"), s.file("cut.ecd"))),
         (["decode", w(s.file("plain.txt")), w(s.file("x"))], 2, None, None),
         (["tree", w(s.app)], 0, lambda o: has_cafe(o["root"]) and any(has_cafe(e["path"]) for e in o["entries"]),
          None),
