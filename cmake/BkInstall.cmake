@@ -15,12 +15,12 @@ include(GNUInstallDirs)
 if(CMAKE_SYSTEM_PROCESSOR STREQUAL "i686")
   set(BK_PACKAGE_ARCH i686)
   set(_implib_machine i386)
-  set(_implib_arch i386)
+  set(BK_MSVC_IMPLIB_ARCH i386)
   set(_debian_arch i686)
 else()
   set(BK_PACKAGE_ARCH x86_64)
   set(_implib_machine i386:x86-64)
-  set(_implib_arch x86_64)
+  set(BK_MSVC_IMPLIB_ARCH x86_64)
   set(_debian_arch x86-64)
 endif()
 
@@ -37,7 +37,7 @@ set(BK_MSVC_IMPLIB ${CMAKE_BINARY_DIR}/lib/bkrestore.lib)
 add_custom_command(
   OUTPUT ${BK_MSVC_IMPLIB}
   COMMAND ${BK_LLVM_DLLTOOL} -m ${_implib_machine} -d ${_def} -D bkrestore.dll -l ${BK_MSVC_IMPLIB}
-  COMMAND sh ${CMAKE_SOURCE_DIR}/cmake/check-implib.sh ${BK_LLVM_READOBJ} ${BK_MSVC_IMPLIB} ${_implib_arch}
+  COMMAND sh ${CMAKE_SOURCE_DIR}/cmake/check-implib.sh ${BK_LLVM_READOBJ} ${BK_MSVC_IMPLIB} ${BK_MSVC_IMPLIB_ARCH}
           bkrestore.dll vskAPIBackup vskAPIRestore vskAPIGetResourceFileName
   DEPENDS ${_def} ${CMAKE_SOURCE_DIR}/cmake/check-implib.sh
   WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/lib

@@ -17,13 +17,17 @@ real DLL under Wine:
 An expected output line "..." stands for any lines; "..." inside a line for
 any text.
 
-  guide_test.py BUILD_DIR SCRATCH_DIR ARCH C_COMPILER EMULATOR...
+The scratch folders lie in a fresh folder below /tmp, so that the paths
+stay as short as on a client machine (the log records cut long messages).
+
+  guide_test.py BUILD_DIR ARCH C_COMPILER EMULATOR...
 """
 import os
 import re
 import shutil
 import subprocess
 import sys
+import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from wine_run import Wine, install_tree, win_path  # noqa: E402
@@ -174,10 +178,7 @@ def run_sessions(wine, steps, places, work, arch):
     return problems
 
 
-def main():
-    build, scratch, arch, compiler = sys.argv[1:5]
-    wine = Wine(sys.argv[5:], arch)
-    shutil.rmtree(scratch, ignore_errors=True)
+def check_guide(wine, build, scratch, arch, compiler):
     package, work = os.path.join(scratch, "package"), os.path.join(scratch, "work")
     os.makedirs(work)
     install_tree(build, package)
@@ -188,16 +189,26 @@ def main():
     steps = sessions(pages)
     if not steps:
         problems.append("the guide has no session")
+    if problems:
+        return problems, steps
     wine.delete_client_key()
     try:
-        if not problems:
-            problems += run_sessions(wine, steps, places, work, arch)
+        return run_sessions(wine, steps, places, work, arch), steps
     finally:
         wine.delete_client_key()
+
+
+def main():
+    build, arch, compiler = sys.argv[1:4]
+    wine = Wine(sys.argv[4:], arch)
+    scratch = tempfile.mkdtemp(prefix="bkg-", dir="/tmp")
+    try:
+        problems, steps = check_guide(wine, build, scratch, arch, compiler)
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
     for p in problems:
         print("FAIL: " + p)
     if not problems:
-        shutil.rmtree(scratch, ignore_errors=True)
         print("the guide's links, examples and %d session commands hold" % len(steps))
     return 1 if problems else 0
 
