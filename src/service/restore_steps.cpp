@@ -77,8 +77,9 @@ int ScanManagementFile(const char* mngPath, const char* name, const char* versio
   for (;;) {
     const int got = vskBKRVReadFull(mng.get(), record, kBkmnRecordSize);
     if (got != static_cast<int>(kBkmnRecordSize)) {
-      // The end of the file comes here too; the read report is kept for it.
-      TraceShortRead(got, kBkmnRecordSize, mngPath, __LINE__);
+      // The end of the file after the last record only means that no record
+      // matched ("BACKUP_NO_ENTRIES" follows): no read failure is reported.
+      if (got != 0) TraceShortRead(got, kBkmnRecordSize, mngPath, __LINE__);
       return 1;
     }
     if (vskKeyMatches(record + kBkmnName, name, version, generation)) return 0;

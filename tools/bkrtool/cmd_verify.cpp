@@ -29,6 +29,8 @@ int Verify(const bkrtool::Args& args) {
       return bkrtool::Fail("no backup of " + p.positional[0] + " " + p.positional[1] + " " + p.positional[2]);
     path = directory + "\\BACKRSC";
     if (::GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+      if (bkrtool::JsonOutput())
+        return bkrtool::PrintJson(bkrtool::JsonObject().Text("directory", directory).Null("file").Bool("sound", true), 0);
       std::printf("%s: no archive (no listed path existed at backup time)\n", directory.c_str());
       return 0;
     }
@@ -43,11 +45,12 @@ int Verify(const bkrtool::Args& args) {
   if (p.Has("json")) {
     std::printf(
         "{\"file\":%s,\"sound\":%s,\"result\":%d,\"encoded\":%s,\"layout\":\"%s\",\"entries\":%lu,\"files\":%lu,"
-        "\"directories\":%lu,\"contentBytes\":%llu,\"defect\":%s}\n",
+        "\"directories\":%lu,\"contentBytes\":%llu,\"defect\":%s%s\n",
         bkrtool::JsonString(path).c_str(), rc == 0 ? "true" : "false", rc, report.encoded ? "true" : "false", layout,
         static_cast<unsigned long>(report.entries), static_cast<unsigned long>(report.files),
         static_cast<unsigned long>(report.directories), static_cast<unsigned long long>(report.contentBytes),
-        rc == 0 ? "null" : bkrtool::JsonString(report.firstDefect).c_str());
+        rc == 0 ? "null" : bkrtool::JsonString(report.firstDefect).c_str(),
+        bkrtool::JsonEnd(rc == 0 ? 0 : 1, std::string("defective: ") + report.firstDefect).c_str());
   } else if (rc == 0) {
     std::printf("%s: sound (%s layout%s): %lu entries, %lu files, %lu directories, %llu content bytes\n", path.c_str(),
                 layout, report.encoded ? ", encoded" : "", static_cast<unsigned long>(report.entries),
