@@ -31,10 +31,18 @@ uint32_t BKRESTORE_CALL vskAPIBackup(const char* resourceName, const char* versi
                                      const char* generation, const char* directoryName);
 
 /*
- * Puts back the state saved for the resource, then deletes the backup.
+ * Puts back the state saved for the resource, then deletes the backup. Before
+ * anything is changed the saved files are checked against the checksums kept
+ * with them; then the paths the installation added are removed (the listed
+ * ones that did not exist, and whatever was added inside the saved folders
+ * after the backup), and the saved files and folders are put back with their
+ * times and attributes. A link found where a saved file or folder belongs is
+ * removed as a link, never written through.
  * Returns 0 restored; 1 no usable backup for the resource; 2 bad arguments, or
- * a restore step failed (the backup was deleted or is protected and kept);
- * 3 a restore step failed and the backup could not be deleted, or restoring
+ * a restore step failed: the backup is kept, so that calling again once the
+ * cause is gone (a file in use released, space freed) finishes the job; only a
+ * backup whose archive can never be restored is deleted (unless protected);
+ * 3 a restore step failed and such a backup could not be deleted, or restoring
  * succeeded but deleting the used backup failed.
  */
 uint32_t BKRESTORE_CALL vskAPIRestore(const char* resourceName, const char* version,
