@@ -94,9 +94,12 @@ int WalkCurrent(Check& c, ArSource& source) {
   static unsigned char scratch[kPiece];
   ArEntry entry;
   bool found = false;
-  // Each entry's bytes are tallied on their own: the content left unread of
-  // the entry before is passed over first.
-  while (reader.SkipContent() == kArOk && (c.tally.BeginEntry(), reader.Next(entry, found) == kArOk) && found) {
+  for (;;) {
+    // Each entry's bytes are tallied on their own: the content left unread
+    // of the entry before is passed over first.
+    if (reader.SkipContent() != kArOk) break;
+    c.tally.BeginEntry();
+    if (reader.Next(entry, found) != kArOk || !found) break;
     if (!PathsOk(c, base, entry.path.c_str())) return -1;
     if (c.visit != nullptr) c.visit(c.context, EntryPath(base, entry.path).c_str(), entry.header.IsDirectory());
     if (c.sums != nullptr) c.paths.push_back(entry.path);

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/ar_sums.h"
 #include "backup_root.h"
 #include "bkrestore/bkrestore.h"
 #include "common/io_faults.h"
@@ -253,6 +254,34 @@ TEST_F(Restore, TheInstalledSoftwareEntryIsPutBack) {
   WriteFile(list, changed);
   ASSERT_EQ(Run(), 0u);
   EXPECT_EQ(ReadFile(list), changed);
+}
+
+// Content that differs from its checksums is refused before anything
+// changes; the coded event names the entry, and the backup is kept.
+TEST_F(Restore, ContentThatDiffersFromItsChecksumsIsRefusedNamingTheEntry) {
+  WriteFile(app + "\\a.txt", "saved");
+  ASSERT_EQ(Backup(app), 0u);
+  const std::string sumsPath = dir("UPI_AAAA") + "\\BACKSUM";
+  const std::string good = ReadFile(sumsPath);
+  bk::ar::ArchiveSums sums;
+  ASSERT_EQ(bk::ar::DecodeSums(reinterpret_cast<const unsigned char*>(good.data()), good.size(), &sums, nullptr),
+            bk::ar::kArOk);
+  sums.entryCrcs.back() ^= 0x100;
+  const std::vector<unsigned char> other = bk::ar::EncodeSums(sums);
+  WriteFile(sumsPath, std::string(other.begin(), other.end()));
+  WriteFile(app + "\\a.txt", "installed");
+  SeenEvents().clear();
+
+  EXPECT_EQ(Run(), 2u);
+  EXPECT_EQ(ReadFile(app + "\\a.txt"), "installed");
+  ASSERT_EQ(SeenEvents().size(), 1u);
+  std::string relative = app.substr(3) + "/a.txt";
+  std::replace(relative.begin(), relative.end(), '\\', '/');
+  EXPECT_EQ(SeenEvents()[0].text, "The saved files differ from their checksums: entry " +
+                                      std::to_string(sums.entryCrcs.size()) + " (" + relative +
+                                      ") differs from its checksum, Backup=" + dir("UPI_AAAA"));
+  EXPECT_EQ(LastLine(), "The backup " + dir("UPI_AAAA") + " is kept for a rerun in vskDoRestore.");
+  EXPECT_EQ(ReadFile(sumsPath), std::string(other.begin(), other.end()));
 }
 
 // Backups made before checksums were kept restore with the structural check;
