@@ -18,7 +18,9 @@
 // standing where the archive holds a file or a directory was put there by
 // the installation: it is removed as a link, never entered, so that the saved
 // entry is recreated in its place and nothing is written through it. Only a
-// link that cannot be removed fails the step.
+// link that cannot be removed fails the step. A saved folder reached through
+// a link on its way (the directories above the listed path, which the backup
+// read through as well) is not searched: nothing is removed through a link.
 #include <windows.h>
 
 #include <cstdio>
@@ -42,10 +44,18 @@ class Search {
  public:
   explicit Search(const std::unordered_map<std::string, bool>& saved) : saved_(saved) {}
 
-  // A listed path: only one the archive holds is looked at.
+  // A listed path: only one the archive holds is looked at, and only where
+  // it is not reached through a link (which may lead anywhere).
   void Listed(const std::string& path) {
     const VskFarPath at = vskFarPath(path.c_str());
     if (at.native.empty() || HeldAt(path) == Held::kNothing) return;
+    if (const std::wstring link = LinkOnTheWay(at.native); !link.empty()) {
+      std::string shown;
+      vskFarAnsiName(link.c_str() + 4, &shown);  // past "\\?\"
+      vskLogTrace(kVskCategory, "ADDED_CONTENTS_NOT_SEARCHED path = %s, below the link %s", path.c_str(),
+                  shown.c_str());
+      return;
+    }
     WIN32_FIND_DATAW found;
     bk::win::unique_hfind search(vskFarSearch().findFirst(at.native.c_str(), &found));
     if (search) Visit(at, found.dwFileAttributes, true);
@@ -54,6 +64,20 @@ class Search {
   unsigned removed = 0, left = 0, linksLeft = 0;
 
  private:
+  // The first directory between the root and `path` (extended form) that is
+  // a reparse point, or empty.
+  static std::wstring LinkOnTheWay(const std::wstring& path) {
+    const bool unc = path.compare(0, 8, L"\\\\?\\UNC\\") == 0;
+    // Past "\\?\C:\", or past "\\?\UNC\server\share\".
+    std::size_t at = unc ? path.find(L'\\', path.find(L'\\', 8) + 1) : 6;
+    while (at != std::wstring::npos && (at = path.find(L'\\', at + 1)) != std::wstring::npos) {
+      const std::wstring ancestor = path.substr(0, at);
+      const DWORD attributes = ::GetFileAttributesW(ancestor.c_str());
+      if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return ancestor;
+    }
+    return std::wstring();
+  }
+
   Held HeldAt(const std::string& shown) const {
     if (shown.size() > bk::ar::kMaxPathLength) return Held::kNothing;
     const auto it = saved_.find(vskFoldedPath(shown));

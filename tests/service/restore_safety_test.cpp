@@ -257,6 +257,31 @@ TEST_F(Safety, NothingIsWrittenThroughADirectoryLink) {
   EXPECT_EQ(SnapshotDiff(outsideBefore, TakeSnapshot(outside)), "");
 }
 
+// A saved folder reached through a link on its way (a directory above the
+// path given to the backup, which the backup read through too): the saved
+// files go back where the backup read them, but nothing is searched or
+// removed through the link.
+TEST_F(Safety, NothingIsRemovedThroughALinkAboveTheSavedFolder) {
+  const std::string real = source.path() + "\\real", above = source.path() + "\\above";
+  MakeDir(real);
+  MakeApplication(real + "\\app");
+  const std::string realUnix = UnixPath(real), aboveUnix = UnixPath(above);
+  if (aboveUnix.empty()) GTEST_SKIP() << "no Unix paths here (not Wine)";
+  ASSERT_TRUE(RunUnix("Z:\\bin\\ln", "ln -s \"" + realUnix + "\" \"" + aboveUnix + "\"",
+                      [&] { return Exists(above + "\\app"); }));
+  const std::string linked = above + "\\app";
+  const Snapshot before = TakeSnapshot(linked);
+  ASSERT_EQ(Backup(linked), 0u);
+  WriteFile(linked + "\\readme.txt", "changed");
+  WriteFile(linked + "\\bin\\added.dll", "added through the link");
+  EXPECT_EQ(Run(), 0u);
+  EXPECT_TRUE(Logged("ADDED_CONTENTS_NOT_SEARCHED path = " + linked + ", below the link")) << LastLine();
+  Snapshot after = TakeSnapshot(linked);
+  EXPECT_EQ(after.erase("bin\\added.dll"), 1u);
+  EXPECT_EQ(SnapshotDiff(before, after), "");
+  RunUnix("Z:\\bin\\rm", "rm \"" + aboveUnix + "\"", [&] { return !Exists(above); });
+}
+
 TEST_F(Safety, AMissingArchiveIsAFailedStepAndTheBackupIsKept) {
   MakeApplication(app);
   ASSERT_EQ(Backup(app), 0u);
