@@ -46,15 +46,19 @@ uint32_t BKRESTORE_CALL vskAPIBackup(const char* resourceName, const char* versi
 
 /*
  * Puts back the state saved for the resource, then deletes the backup.
- * First the backup's archive is read through; nothing is changed unless it
- * is sound. Then what was added after the backup is removed: everything
- * inside a saved folder that was not there at backup time (links are left
- * alone). The saved files and folders come back with their contents, times
- * and attributes; files that were there at backup time and deleted since
- * come back too.
+ * Before anything is changed the saved files are checked against the
+ * checksums kept with them (the archive is read through). Then what was
+ * added after the backup is removed: the listed paths that did not exist,
+ * and everything inside a saved folder that was not there at backup time.
+ * The saved files and folders come back with their contents, times and
+ * attributes; files that were there at backup time and deleted since come
+ * back too. A link found where a saved file or folder belongs is removed as
+ * a link, never written through.
  * Returns 0 restored; 1 no usable backup for the resource; 2 bad arguments, or
- * a restore step failed (the backup was deleted or is protected and kept);
- * 3 a restore step failed and the backup could not be deleted, or restoring
+ * a restore step failed: the backup is kept, so that calling again once the
+ * cause is gone (a file in use released, space freed) finishes the job; only a
+ * backup whose archive can never be restored is deleted (unless protected);
+ * 3 a restore step failed and such a backup could not be deleted, or restoring
  * succeeded but deleting the used backup failed.
  */
 uint32_t BKRESTORE_CALL vskAPIRestore(const char* resourceName, const char* version,

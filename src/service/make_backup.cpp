@@ -29,6 +29,7 @@
 #include "platform/shared_file_lock.h"
 #include "platform/unique_handle.h"
 #include "service/backup_progress.h"
+#include "service/backup_sums.h"
 #include "service/install_list.h"
 #include "service/management_file.h"
 #include "service/resource_key.h"
@@ -688,6 +689,7 @@ int vskAPIMakeBackup(const char* name, const char* version, const char* generati
   listLock->Release();
   if (sorted != 0) return Undo(b);
   if (SaveFiles(b, entries, base) != 0) return Undo(b);
+  if (vskWriteBackupSums(b.directory, entries.Count() >= 1) != 0) return Undo(b);
   if (!Complete(b)) return Undo(b);
   // Only a backup that exists is marked: after an undo the entry keeps no
   // backed-up date that names a backup which is gone.

@@ -135,7 +135,7 @@ const char* RestoreResultText(std::uint32_t result) {
   switch (result) {
     case 0: return "restored: the saved files are back and the backup is used up";
     case 1: return "no usable backup of this key";
-    case 2: return "failed: a restore step failed; the backup was deleted, or kept when protected (see CLIENT.LOG)";
+    case 2: return "failed: a restore step failed; the backup is kept for a rerun, unless unusable (see CLIENT.LOG)";
     case 3: return "failed: and the backup could not be deleted (see CLIENT.LOG)";
     default: return "failed";
   }
