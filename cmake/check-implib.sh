@@ -1,8 +1,9 @@
 #!/bin/sh
-# check-implib.sh OBJDUMP LIB FORMAT DLL NAME...
+# check-implib.sh OBJDUMP LIB FORMAT DLL [NAME...]
 # Fails unless the import library LIB (object FORMAT such as pe-i386) names
-# DLL and imports exactly the given names, undecorated: the names in its hint
-# and name entries (.idata$6) are what the loader looks up in DLL's exports.
+# DLL and, when names are given, imports exactly those names, undecorated: the
+# names in its hint and name entries (.idata$6) are what the loader looks up
+# in DLL's exports.
 set -eu
 objdump=$1
 lib=$2
@@ -13,6 +14,11 @@ fail() { echo "$lib: $*" >&2; exit 1; }
 
 formats=$("$objdump" -f "$lib" | awk '/file format/{print $NF}' | sort -u)
 [ "$formats" = "$format" ] || fail "object format '$formats', expected '$format'"
+
+# The DLL name (.idata$7 of the library's tail member).
+"$objdump" -s -j '.idata$7' "$lib" | awk '/^ [0-9a-f]+ /{printf "%s", substr($0, 44)} END{print ""}' |
+  grep -q "$dll" || fail "does not name $dll"
+[ $# -gt 0 ] || exit 0
 
 # The ASCII column of each member's .idata$6 (hint, name, NUL), joined per
 # member: "..vskAPIBackup." gives vskAPIBackup.
@@ -26,7 +32,3 @@ if [ "$names" != "$expected" ]; then
   echo "actual:" >&2; echo "$names" >&2
   fail "imported names differ"
 fi
-
-# The DLL name (.idata$7 of the library's tail member).
-"$objdump" -s -j '.idata$7' "$lib" | awk '/^ [0-9a-f]+ /{printf "%s", substr($0, 44)} END{print ""}' |
-  grep -q "$dll" || fail "does not name $dll"

@@ -18,6 +18,7 @@
 #include "archive/ar_extract.h"
 #include "logging/log.h"
 #include "platform/unique_handle.h"
+#include "platform/wapi.h"
 #include "service/install_list.h"
 #include "service/management_file.h"
 #include "service/resource_key.h"
@@ -281,7 +282,8 @@ int PruneDirectory(const std::string& directory, const std::unordered_set<std::s
 // and is not in the archive was added by the installation, inside the
 // directory, where ADDFILE (which names only listed paths) cannot see it.
 // It goes before the saved files are put back, so that the directories'
-// times are set after the last change inside them.
+// times are set after the last change inside them. The directories are
+// looked at as the archive saw them, with file-system redirection off.
 int vskRestoreRemoveAddedContents() {
   char archive[kVskPathSize + 16], backList[kVskPathSize + 16];
   BackupFile(kBackRscFileName, archive, sizeof archive);
@@ -296,6 +298,7 @@ int vskRestoreRemoveAddedContents() {
     return data;
   }();
   const std::unordered_set<std::string>& saved = SavedPaths();
+  bk::win::RedirectionOff redirection;
   for (std::size_t at = 0; at + kInsRecordSize <= list.size(); at += kInsRecordSize) {
     char path[kInsPathWidth + 1];
     vskInsRecordPath(reinterpret_cast<const unsigned char*>(list.data() + at), path);

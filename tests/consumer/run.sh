@@ -2,13 +2,14 @@
 # consumer test: installs the build tree into a temporary prefix outside the
 # source tree, configures and builds the integrator's program in
 # tests/consumer/project against it with the mingw toolchain, and runs it
-# under Wine.
-#   run.sh BUILD_DIR SOURCE_DIR TOOLCHAIN_FILE WINEPREFIX
+# under Wine with the loader of the build's arch.
+#   run.sh BUILD_DIR SOURCE_DIR TOOLCHAIN_FILE WINEPREFIX WINE_LOADER
 set -eu
 build=$1
 source=$2
 toolchain=$3
 export WINEPREFIX=$4
+wine=$5
 export WINEDEBUG=-all
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/bkrestore-consumer.XXXXXX")
@@ -36,7 +37,7 @@ cmake --build "$work/build" >"$work/build.log" 2>&1 || { cat "$work/build.log" >
 
 # The client's log manager is there on a client machine; here its stand-in.
 cp "$build/vscltmng.dll" "$work/build/"
-out=$(/usr/lib/wine/wine64 "$work/build/consumer.exe" </dev/null 2>&1) || {
+out=$("$wine" "$work/build/consumer.exe" </dev/null 2>&1) || {
   echo "consumer.exe failed: $out" >&2; exit 1; }
 echo "$out"
 [ "$out" = "consumer ok" ] || [ "$(printf '%s' "$out" | tr -d '\r')" = "consumer ok" ]
