@@ -45,12 +45,14 @@ class SystemFolder : public bk::test::BackupRootTest {
     {
       NativeSystemView native;
       WriteFile(folders.path() + "\\which.txt", "system32");
+      WriteFile(folders.path() + "\\app.cfg", "setting=1");
       MakeDir(folders.path() + "\\sub");
       WriteFile(folders.path() + "\\sub\\data.bin", std::string(70000, 'n'));
       bk::test::SetTimes(folders.path() + "\\sub", 2019, 3, 4);
     }
     // Same names, other contents, and a file the system folder lacks.
     WriteFile(folders.wow64() + "\\which.txt", "SysWOW64");
+    WriteFile(folders.wow64() + "\\app.cfg", "32-bit setting=1");
     MakeDir(folders.wow64() + "\\sub");
     WriteFile(folders.wow64() + "\\sub\\data.bin", "32-bit data");
     WriteFile(folders.wow64() + "\\only32.txt", "only in SysWOW64");
@@ -74,7 +76,7 @@ class SystemFolder : public bk::test::BackupRootTest {
   // What an installation does to the system folder.
   void Install() const {
     NativeSystemView native;
-    WriteFile(folders.path() + "\\which.txt", "installed");
+    WriteFile(folders.path() + "\\app.cfg", "setting=2");
     WriteFile(folders.path() + "\\added.txt", "added by the installation");
     ::DeleteFileA((folders.path() + "\\sub\\data.bin").c_str());
   }
@@ -109,7 +111,7 @@ TEST_F(SystemFolder, RedirectionIsOnAgainAfterAFailedBackupOrRestore) {
   Install();
   {
     // Extraction cannot write over a file of the folder (after its retries).
-    const auto held = HoldNative("which.txt");
+    const auto held = HoldNative("app.cfg");
     ASSERT_TRUE(held);
     EXPECT_EQ(Restore(), 2u);
     EXPECT_EQ(Reached(), kCallerReaches);

@@ -21,9 +21,12 @@ NativeSystemView::~NativeSystemView() {
 }
 
 SystemFolderPair::SystemFolderPair(const std::string& name)
-    : path_(WindowsFolder() + "\\system32\\" + name + "_" + std::to_string(::GetCurrentProcessId())),
-      wow64_(WindowsFolder() + "\\SysWOW64\\" + name + "_" + std::to_string(::GetCurrentProcessId())) {
+    : wow64Root_(WindowsFolder() + "\\SysWOW64") {
+  const std::string leaf = "\\" + name + "_" + std::to_string(::GetCurrentProcessId());
+  path_ = WindowsFolder() + "\\system32" + leaf;
+  wow64_ = wow64Root_ + leaf;
   NativeSystemView native;
+  madeWow64Root_ = !Exists(wow64Root_) && ::CreateDirectoryA(wow64Root_.c_str(), nullptr);
   for (const std::string& folder : {path_, wow64_}) {
     RemoveTree(folder);
     MakeDir(folder);
@@ -34,6 +37,7 @@ SystemFolderPair::~SystemFolderPair() {
   NativeSystemView native;
   RemoveTree(path_);
   RemoveTree(wow64_);
+  if (madeWow64Root_) ::RemoveDirectoryA(wow64Root_.c_str());
 }
 
 }  // namespace bk::test

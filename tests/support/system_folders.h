@@ -25,7 +25,9 @@ class NativeSystemView {
 };
 
 // A folder of one name (unique to the process) in the system folder and in
-// SysWOW64, made empty and removed with their trees at the end.
+// SysWOW64, made empty and removed with their trees at the end. A prefix
+// without 32-bit support has no SysWOW64: it is made for the test then, and
+// removed again.
 class SystemFolderPair {
  public:
   explicit SystemFolderPair(const std::string& name);
@@ -40,7 +42,8 @@ class SystemFolderPair {
   const std::string& wow64() const { return wow64_; }
 
  private:
-  std::string path_, wow64_;
+  std::string path_, wow64_, wow64Root_;
+  bool madeWow64Root_ = false;
 };
 
 }  // namespace bk::test
