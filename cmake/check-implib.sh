@@ -1,34 +1,41 @@
 #!/bin/sh
-# check-implib.sh OBJDUMP LIB FORMAT DLL [NAME...]
-# Fails unless the import library LIB (object FORMAT such as pe-i386) names
-# DLL and, when names are given, imports exactly those names, undecorated: the
-# names in its hint and name entries (.idata$6) are what the loader looks up
-# in DLL's exports.
+# check-implib.sh READOBJ LIB ARCH DLL NAME...
+# Fails unless the import library LIB (llvm-readobj's "Arch:" ARCH, i386 or
+# x86_64) is made of short import members, the form every MSVC-style linker
+# takes (also with /SAFESEH), that import exactly the given names from DLL,
+# undecorated, as the loader looks them up in DLL's exports.
 set -eu
-objdump=$1
+readobj=$1
 lib=$2
-format=$3
+arch=$3
 dll=$4
 shift 4
 fail() { echo "$lib: $*" >&2; exit 1; }
 
-formats=$("$objdump" -f "$lib" | awk '/file format/{print $NF}' | sort -u)
-[ "$formats" = "$format" ] || fail "object format '$formats', expected '$format'"
+dump=$("$readobj" "$lib") || fail "cannot be read"
 
-# The DLL name (.idata$7 of the library's tail member).
-"$objdump" -s -j '.idata$7' "$lib" | awk '/^ [0-9a-f]+ /{printf "%s", substr($0, 44)} END{print ""}' |
-  grep -q "$dll" || fail "does not name $dll"
-[ $# -gt 0 ] || exit 0
+# The members that are objects (the import descriptor and its ends) are of the arch.
+archs=$(printf '%s\n' "$dump" | awk '/^Arch:/{print $2}' | sort -u)
+[ "$archs" = "$arch" ] || fail "objects of arch '$archs', expected '$arch'"
 
-# The ASCII column of each member's .idata$6 (hint, name, NUL), joined per
-# member: "..vskAPIBackup." gives vskAPIBackup.
-names=$("$objdump" -s -j '.idata$6' "$lib" | awk '
-  /file format/ { if (s != "") print s; s = ""; next }
-  /^ [0-9a-f]+ / { s = s substr($0, 44) }
-  END { if (s != "") print s }' | sed -n 's/^..\([^.]*\)\..*/\1/p' | sort)
+# One block per short import member: File (the DLL), Name type, Symbol lines;
+# the imported name is the symbol without __imp_, less its prefix for the
+# name types that drop it (i386's leading underscore).
+names=$(printf '%s\n' "$dump" | awk -v dll="$dll" '
+  /^File: / { file = $2; next }
+  /^Format: COFF-import-file/ { inimport = 1; next }
+  inimport && /^Name type: / { type = $3; next }
+  inimport && /^Symbol: / && $2 !~ /^__imp_/ {
+    name = $2
+    if (type != "name") sub(/^_/, "", name)
+    if (type == "undecorate") sub(/@[0-9]+$/, "", name)
+    if (file != dll) { print "FROM:" file ":" name; inimport = 0; next }
+    print name
+    inimport = 0
+  }' | sort)
 expected=$(printf '%s\n' "$@" | sort)
 if [ "$names" != "$expected" ]; then
   echo "expected:" >&2; echo "$expected" >&2
   echo "actual:" >&2; echo "$names" >&2
-  fail "imported names differ"
+  fail "imported names differ (short import members from $dll)"
 fi

@@ -88,4 +88,10 @@ write("container", "empty_kind1.ecd", magic + options)
 stored = bytes.fromhex("000002018002812082 01FF00".replace(" ", ""))
 write("container", "aaab_passthrough.ecd", magic + stored + b"aaab")
 write("block", "aaab.blk", bytes.fromhex("00040003988C3C"))
+
+# The documented BACKSUM examples: the sums of docs/archive.md's archive, and
+# of a backup without an archive.
+write("sums", "two_entries.bin", bytes.fromhex(
+    "4241434b53554d00 0001 0001 00000002 000000c4 634fe405 82759348 092947b7 c1da1664 993d7847".replace(" ", "")))
+write("sums", "no_archive.bin", bytes.fromhex("4241434b53554d00 0001 0000".replace(" ", "") + "00" * 16 + "c755c4c5"))
 write("block", "aaaa.blk", bytes.fromhex("000400023080"))

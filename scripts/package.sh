@@ -3,7 +3,8 @@
 # dist/bkrestore-<version>-i686.zip and dist/bkrestore-<version>-x86_64.zip.
 # Each build folder (build/package-<arch>) is removed first, so nothing of an
 # earlier or a test build gets in; tests are not built. The build type is the
-# one the tests run (RelWithDebInfo); the packaged files are stripped.
+# one the tests run (RelWithDebInfo); the install rules strip the debug
+# information from every PE file that goes into the package.
 set -eu
 cd "$(dirname "$0")/.."
 jobs=$(nproc)

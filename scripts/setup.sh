@@ -8,7 +8,7 @@ set -eu
 cd "$(dirname "$0")/.."
 packages="cmake ninja-build g++ binutils clang libclang-rt-14-dev llvm googletest zlib1g-dev
   wine64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64
-  libz-mingw-w64-dev python3"
+  libz-mingw-w64-dev python3 lld"
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 

@@ -16,6 +16,8 @@
 // One creation at a time per process; no thread is started.
 #include <cstdint>
 
+#include "archive/ar_sums.h"
+
 // Results of vskarCreateArcFileEx and vskarCreateArcFile (the encoders'
 // results pass through unchanged when encoding fails).
 inline constexpr int kArCreateOk = 0;
@@ -55,6 +57,10 @@ struct VskArCreateStats {
   std::uint64_t entries, files, directories, contentBytes;
 };
 const VskArCreateStats& vskarLastCreateStats();
+// The content checksums of the plain archive the last creation wrote, taken
+// from its bytes as they were written (both ways give the same); no archive
+// (hasArchive false) after a creation that failed.
+const bk::ar::ArchiveSums& vskarLastCreateSums();
 
 // --- Tests ---------------------------------------------------------------------
 // true: every kind takes the plain way (plain archive, work copy, file

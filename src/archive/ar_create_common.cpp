@@ -17,6 +17,7 @@ bool g_plainWay = false;
 std::string g_markName;
 DWORD g_markAttributes = 0;
 VskArCreateStats g_stats{};
+bk::ar::ArchiveSums g_sums;
 
 constexpr std::int64_t kEpoch = 116444736000000000LL;  // 1970-01-01 in 100 ns units since 1601
 constexpr std::int64_t kLastTimeValue = 32535215999LL;  // 3000-12-31 23:59:59
@@ -39,12 +40,18 @@ void vskarMarkSearchEntryForTest(const char* name, std::uint32_t attributes) {
   g_markAttributes = name != nullptr ? attributes : 0;
 }
 const VskArCreateStats& vskarLastCreateStats() { return g_stats; }
+const bk::ar::ArchiveSums& vskarLastCreateSums() { return g_sums; }
 
 namespace bk::arc {
 
 bool PlainWayForTest() { return g_plainWay; }
-void ResetStats() { g_stats = VskArCreateStats{}; }
+void ResetStats() {
+  g_stats = VskArCreateStats{};
+  g_sums = bk::ar::ArchiveSums{};
+}
 VskArCreateStats& Stats() { return g_stats; }
+void KeepSums(const bk::ar::SumTally& tally) { g_sums = tally.Sums(); }
+void ForgetSums() { g_sums = bk::ar::ArchiveSums{}; }
 
 // --- messages ----------------------------------------------------------------
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "archive/ar_create.h"
+#include "archive/ar_sums.h"
 #include "logging/log.h"
 #include "platform/wapi.h"
 
@@ -128,7 +129,10 @@ int ReadDirectory(Reporter& r, const std::string& path, std::vector<WIN32_FIND_D
 
 // The test settings.
 bool PlainWayForTest();
-void ResetStats();
+void ResetStats();  // and the sums
 VskArCreateStats& Stats();
+// The sums of an archive written whole (what vskarLastCreateSums gives).
+void KeepSums(const bk::ar::SumTally& tally);
+void ForgetSums();
 
 }  // namespace bk::arc

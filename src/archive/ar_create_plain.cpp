@@ -46,6 +46,8 @@ struct Creation {
   int securityMode = 0;
   DWORD lastWriteError = 0;
   bool tooLarge = false;  // the last failed write would have reached 4 GiB
+  bk::ar::SumTally sums;  // of the bytes as written, the final header given at the end
+  bool rewritingHeader = false;
 };
 Creation* g_c = nullptr;
 
@@ -69,6 +71,7 @@ bool WriteArchive(const void* data, std::size_t n) {
       g_c->lastWriteError = ::GetLastError();
       return false;
     }
+    if (!g_c->rewritingHeader) g_c->sums.Add(p, want);
     p += want;
     n -= want;
     g_c->length += want;
@@ -257,6 +260,7 @@ int arArcFiles(const std::string& path, bool noRecurse) {
 
   unsigned char bytes[bk::ar::kEntryHeaderSize];
   bk::ar::EncodeEntry(e, bytes);
+  g_c->sums.BeginEntry();
   if (!WriteArchive(bytes, sizeof bytes))
     return WriteFailed(path, "WriteFile_ERROR:ON_vskcarCreateArcFile D_size: %d %d", static_cast<int>(e.fileSize));
   if (payloadLength > 0) {
@@ -385,6 +389,7 @@ int CreateCore(Reporter& r, const char* source, const char* nameList, int listCo
   LARGE_INTEGER start{};
   const std::uint64_t length = c.length;
   c.length = 0;
+  c.rewritingHeader = true;
   if (!::SetFilePointerEx(c.archive, start, nullptr, FILE_BEGIN) || !WriteArchive(bytes, sizeof bytes)) {
     const DWORD error = c.lastWriteError != 0 ? c.lastWriteError : ::GetLastError();
     r.ApiError(kVskApiWindows, static_cast<std::int32_t>(error), __LINE__, "WriteFile, Path=%s", archivePath);
@@ -395,6 +400,8 @@ int CreateCore(Reporter& r, const char* source, const char* nameList, int listCo
     r.Line("CloseHandle_ERROR:ON_vskcarCreateArcFile %s %d", archivePath, static_cast<int>(::GetLastError()));
     return kArCreateFileError;
   }
+  c.sums.ReplaceHeader(bytes);
+  KeepSums(c.sums);
   return 0;
 }
 

@@ -223,19 +223,21 @@ class FileOutput : public bk::ecd::EncodedOutput {
 // placeholder.
 class StreamSink : public bk::ar::ArSink {
  public:
-  StreamSink(bk::ecd::ControlStreamEncoder& encoder, const unsigned char* header)
-      : encoder_(encoder), header_(header) {}
+  StreamSink(bk::ecd::ControlStreamEncoder& encoder, const unsigned char* header, bk::ar::SumTally& sums)
+      : encoder_(encoder), header_(header), sums_(sums) {}
   bool Write(const void* data, std::size_t n) override {
     failedAt_ = position_;
     const auto* p = static_cast<const unsigned char*>(data);
     if (position_ < bk::ar::kHeaderSize && n > 0) {
       const std::size_t head = std::min<std::size_t>(n, bk::ar::kHeaderSize - static_cast<std::size_t>(position_));
       if (!encoder_.Write(header_ + position_, head)) return false;
+      sums_.Add(header_ + position_, head);
       position_ += head;
       p += head;
       n -= head;
     }
     if (n > 0 && !encoder_.Write(p, n)) return false;
+    sums_.Add(p, n);
     position_ += n;
     return true;
   }
@@ -248,6 +250,7 @@ class StreamSink : public bk::ar::ArSink {
  private:
   bk::ecd::ControlStreamEncoder& encoder_;
   const unsigned char* header_;
+  bk::ar::SumTally& sums_;
   std::uint64_t position_ = 0, failedAt_ = 0;
 };
 
@@ -361,7 +364,8 @@ int StreamCore(Reporter& r, const char* source, const char* nameList, int listCo
   // Stream.
   FileOutput output(archive.get());
   bk::ecd::ControlStreamEncoder encoder(output, kEcdKindControl);
-  StreamSink sink(encoder, plan.header);
+  bk::ar::SumTally sums;
+  StreamSink sink(encoder, plan.header, sums);
   bk::ar::ArWriter writer(sink);
   std::vector<char> buffer;
   try {
@@ -382,6 +386,7 @@ int StreamCore(Reporter& r, const char* source, const char* nameList, int listCo
     for (; next < end; ++next) {
       const Item& item = plan.items[next];
       const std::uint64_t entryStart = writer.Length();
+      sums.BeginEntry();
       if (writer.AddEntry(item.entry) != bk::ar::kArOk)
         return EntryWriteFailed(r, item, sink.FailedAt() - entryStart, output.error());
       if (const int rc = StreamContent(r, item, writer, output, buffer)) return rc;
@@ -413,6 +418,7 @@ int StreamCore(Reporter& r, const char* source, const char* nameList, int listCo
     r.Line("CloseHandle_ERROR:ON_vskcarCreateArcFile %s %d", archivePath, static_cast<int>(::GetLastError()));
     return kArCreateFileError;
   }
+  if (*encoded == kEcdEncodeOk) KeepSums(sums);
   return 0;
 }
 
@@ -463,7 +469,10 @@ int vskarCreateArcFileEx(const char* source, const char* nameList, int listCount
     ::DeleteFileA(archivePath);
   }
   const int encoded = vskEcdEncodeFile(work.c_str(), archivePath, encrypt, compressionKind);
-  if (encoded != 0) r.Line("Error in Compression/Encryption %s %d", archivePath, encoded);
+  if (encoded != 0) {
+    r.Line("Error in Compression/Encryption %s %d", archivePath, encoded);
+    ForgetSums();
+  }
   ::DeleteFileA(work.c_str());
   return encoded;
 }

@@ -121,7 +121,11 @@ int CopyContent(Extraction& x, HANDLE file, const std::string& path, std::uint32
       return -1;
     }
     if (written != piece) {
-      const DWORD error = ::GetLastError();
+      DWORD error = 0;
+      if (CompleteShortWrite(file, x.buffer.get(), static_cast<DWORD>(piece), &written, &error)) {
+        left -= static_cast<std::uint32_t>(piece);
+        continue;
+      }
       if (full)
         ApiWindows(kSource, __LINE__, error, "WriteFile, %ld BytesWritten, %d BytesToWrite, Path=%s",
                    static_cast<long>(written), static_cast<int>(piece), p);

@@ -38,6 +38,9 @@ struct VskArVerifyReport {
   std::uint64_t contentBytes = 0;
   bool encoded = false;       // the file is an encoded archive
   bool legacy = false;        // the legacy layout
+  bool summed = false;        // compared with content checksums
+  bool unreadable = false;    // the file could not be opened or read: no defect of its content
+  bool mismatch = false;      // it decodes and walks, but differs from its checksums
   char firstDefect[512] = {}; // empty when the archive is sound
 };
 
@@ -50,11 +53,20 @@ struct VskArVerifyReport {
 // file is read as the current layout, as vskarMain does.
 int vskarVerifyArchive(const char* archivePath, VskArVerifyReport* report /* nullable */);
 
-// The same check, telling `visit` every entry of an archive in the current
-// layout with the path extraction without a target writes it to, in archive
-// order. 0 when the whole archive was walked.
+// The same check in the same one pass, with more asked of it:
+// - `sums` (nullable): the archive's content checksums (BACKSUM). Every byte
+//   the decoding gives is tallied; an archive that differs from them (or is
+//   not in the current layout they were taken of) fails with
+//   bk::ar::kArContentMismatch and a defect text naming the damaged entry.
+// - `visit` (nullable): told every entry of an archive in the current layout
+//   with the path extraction without a target writes it to, in archive order.
+// 0 when the whole archive was walked and matches.
+namespace bk::ar {
+struct ArchiveSums;
+}
 using VskarEntryVisit = void (*)(void* context, const char* path, bool directory);
-int vskarVisitArchiveEntries(const char* archivePath, VskarEntryVisit visit, void* context);
+int vskarCheckArchive(const char* archivePath, const bk::ar::ArchiveSums* sums, VskarEntryVisit visit, void* context,
+                      VskArVerifyReport* report /* nullable */);
 
 // As vskarMain(archivePath, targetDir, 1) in results and messages, but the
 // archive file is never changed: an encoded archive is decoded as a stream

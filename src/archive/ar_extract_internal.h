@@ -182,6 +182,12 @@ class HandleSource : public ArSource {
 // WriteFile of an entry's content; the I/O fault seam is asked first (a
 // refused write fails with ERROR_WRITE_FAULT).
 bool WriteContent(HANDLE file, const void* data, DWORD n, DWORD* written);
+// After WriteContent wrote fewer than the `n` bytes asked (`*written`): a
+// short write does not say why, so the rest is written once more. True when
+// all are written then. Else false, *written the bytes written in all and
+// *error that second call's error, or ERROR_DISK_FULL when it wrote nothing
+// (never whatever error an earlier call left behind).
+bool CompleteShortWrite(HANDLE file, const unsigned char* data, DWORD n, DWORD* written, DWORD* error);
 // Seconds since 1970 (UTC) to a FILETIME; false before 1601.
 bool UnixToFileTime(std::int64_t seconds, FILETIME* out);
 // Attributes to pass to SetFileAttributes / FileBasicInfo for the attributes
@@ -195,7 +201,8 @@ bool SetTimesByPath(const std::string& path, const FILETIME& access, const FILET
 // fails the read-only reset and the delete again, with `retries` more tries a
 // second apart. 0 deleted, 1 there was nothing to delete, -1 failed (traced:
 // "Can't delete %s FarRemoveDirectry" and the failed call). A directory in
-// the way fails at once (no retry can delete it).
+// the way fails at once (no retry can delete it); a link in the way is
+// removed as a link (bk::win::RemoveLink), never written through.
 int RemoveForReplace(const std::string& path, int retries, const char* source);
 
 // Creates the base directories of `base`, split at every character of

@@ -10,6 +10,7 @@
 #include "common/byte_order.h"
 #include "common/io_faults.h"
 #include "logging/log.h"
+#include "platform/link_removal.h"
 #include "platform/unique_handle.h"
 #include "platform/wapi.h"
 
@@ -234,6 +235,14 @@ bool WriteContent(HANDLE file, const void* data, DWORD n, DWORD* written) {
   return ::WriteFile(file, data, n, written, nullptr) != FALSE;
 }
 
+bool CompleteShortWrite(HANDLE file, const unsigned char* data, DWORD n, DWORD* written, DWORD* error) {
+  DWORD more = 0;
+  const bool wrote = WriteContent(file, data + *written, n - *written, &more);
+  *error = wrote ? ERROR_DISK_FULL : ::GetLastError();
+  *written += more;
+  return *written == n;
+}
+
 bool UnixToFileTime(std::int64_t seconds, FILETIME* out) {
   constexpr std::int64_t kEpochDifference = 11644473600LL;  // 1601-01-01 to 1970-01-01
   if (seconds < -kEpochDifference || seconds > 910692730085LL) return false;
@@ -265,6 +274,16 @@ bool SetTimesByPath(const std::string& path, const FILETIME& access, const FILET
 
 int RemoveForReplace(const std::string& path, int retries, const char* source) {
   const char* p = path.c_str();
+  // A link goes as a link: a delete by name could take the file it names.
+  const DWORD before = ::GetFileAttributesA(p);
+  if (before != INVALID_FILE_ATTRIBUTES && (before & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    wchar_t wide[MAX_PATH];
+    DWORD error = ERROR_INVALID_NAME;
+    if (::MultiByteToWideChar(CP_ACP, 0, p, -1, wide, MAX_PATH) > 0 && bk::win::RemoveLink(wide, &error)) return 0;
+    ApiWindows(source, __LINE__, error, "DeleteFile, Path=%s", p);
+    Line("Can't delete %s FarRemoveDirectry", p);
+    return -1;
+  }
   if (::DeleteFileA(p)) return 0;
   DWORD error = ::GetLastError();
   if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return 1;

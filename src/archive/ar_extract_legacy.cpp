@@ -117,8 +117,10 @@ int ExtractLegacyFile(LegacyExtraction& x, const LegacyEntry& e, const std::stri
       Line("WriteFile ERROR:ON arCreateUnarcFile:%s", p);
       return kLegacyReadOrCreate;
     }
-    if (written != piece) {
-      ApiWindows(kSource, __LINE__, ::GetLastError(), "WriteFile, %ld BytesWritten, %ld BytesToWrite, Path=%s",
+    DWORD shortError = 0;
+    if (written != piece &&
+        !CompleteShortWrite(file.get(), x.buffer.get(), static_cast<DWORD>(piece), &written, &shortError)) {
+      ApiWindows(kSource, __LINE__, shortError, "WriteFile, %ld BytesWritten, %ld BytesToWrite, Path=%s",
                  static_cast<long>(written), static_cast<long>(piece), p);
       Line("WriteFile ERROR:ON arCreateUnarcFile:%s", p);
       return kLegacyShort;

@@ -28,6 +28,7 @@ inline constexpr int kArDefective = 11;       // a count, index, length or size 
 inline constexpr int kArWriteError = 12;      // the sink refused bytes
 inline constexpr int kArTooLarge = 13;        // a value does not fit its field (writer)
 inline constexpr int kArMisuse = 14;          // writer calls out of order, content length wrong
+inline constexpr int kArContentMismatch = 15; // the content differs from its checksums
 
 // --- VsConReIn ----------------------------------------------------------------
 

@@ -17,6 +17,7 @@
 #include "platform/file_commit.h"
 #include "platform/shared_file_lock.h"
 #include "platform/unique_handle.h"
+#include "service/backup_sums.h"
 #include "service/install_list.h"
 #include "service/management_file.h"
 #include "service/resource_key.h"
@@ -485,6 +486,7 @@ int vskAPIMakeBackup(const char* name, const char* version, const char* generati
       return Undo(name, version, generation);
     }
   }
+  if (vskWriteBackupSums(directory, entries.Count() >= 1) != 0) return Undo(name, version, generation);
   // Only a backup that exists is marked: after an undo the entry keeps no
   // backed-up date that names a backup which is gone.
   if (hasEntry) MarkBackedUp(entry);

@@ -115,8 +115,14 @@ int vskGetResourceFileList(const char* name, const char* version, const char* ge
       std::snprintf(info, sizeof info, "_read, %d BytesRead, %d BytesToRead, Path=%s", got < 0 ? -1 : got,
                     static_cast<int>(kRcfRecordSize), control);
       vskLogApiError(kVskApiCLibrary, kVskCategory, info, error, kModule, __LINE__);
-      vskLogTrace(kVskCategory, "%s in vskAPIGetResourceFileName. path=%s, errno=%d", std::strerror(error), control,
-                  error);
+      // A fragment leaves errno at 0, whose text ("Success") would hide the failure.
+      char reason[96];
+      if (error != 0)
+        std::snprintf(reason, sizeof reason, "%s", std::strerror(error));
+      else
+        std::snprintf(reason, sizeof reason, "Short record (%d of %d bytes)", got,
+                      static_cast<int>(kRcfRecordSize));
+      vskLogTrace(kVskCategory, "%s in vskAPIGetResourceFileName. path=%s, errno=%d", reason, control, error);
       return 2;
     }
   }

@@ -26,15 +26,28 @@ bool CheckRestoreArguments(const char* name, const char* version, const char* ge
   return false;
 }
 
-// A failed restore step: the delete check removes the backup unless it is
-// protected; 3 when it could not.
-std::uint32_t FailedStep(const char* name, const char* version, const char* generation) {
+// A failed restore step. The backup is kept for a rerun, unless its archive
+// can never be restored: then the delete check removes it unless it is
+// protected; 3 when it could not. One line says which.
+std::uint32_t FailedStep(const char* name, const char* version, const char* generation, bool unusable) {
   vskLogTrace(kVskCategory, "BACKUP_FILE_ACCESS_ERR");
-  if (vskCheckDelBackup(name, version, generation) == 2) {
-    vskLogTrace(kVskCategory, "vskCheckDelBackup_ERR");
-    return 3;
+  const char* directory = vskRestoreState().directory;
+  if (!unusable) {
+    vskLogTrace(kVskCategory, "The backup %s is kept for a rerun in vskDoRestore.", directory);
+    return 2;
   }
-  return 2;
+  switch (vskCheckDelBackup(name, version, generation)) {
+    case 0:
+      vskLogTrace(kVskCategory, "The backup %s is deleted as unusable in vskDoRestore.", directory);
+      return 2;
+    case 1:
+      vskLogTrace(kVskCategory, "The backup %s is unusable and kept as protected in vskDoRestore.", directory);
+      return 2;
+    default:
+      vskLogTrace(kVskCategory, "The backup %s is unusable and could not be deleted in vskDoRestore.", directory);
+      vskLogTrace(kVskCategory, "vskCheckDelBackup_ERR");
+      return 3;
+  }
 }
 
 bool HasSavedEntry() {
@@ -53,12 +66,14 @@ std::uint32_t vskDoRestore(const char* name, const char* version, const char* ge
     vskLogTrace(kVskCategory, "BACKUP_NO_ENTRIES");
     return 1;
   }
-  // Nothing is changed before the saved files are known to be readable: a
-  // defective archive leaves the installation whole.
-  if (vskRestoreCheckSavedFiles() != 0) return FailedStep(name, version, generation);
-  if (vskRestoreRemoveAddedPaths() != 0) return FailedStep(name, version, generation);
-  if (vskRestoreRemoveAddedContents() != 0) return FailedStep(name, version, generation);
-  if (vskRestoreSavedFiles() != 0) return FailedStep(name, version, generation);
+  // Nothing is changed before the saved files are known to be whole: a
+  // refused archive leaves the installation and the backup as they are.
+  const int checked = vskRestoreCheckSavedFiles();
+  if (checked != kVskCheckOk) return FailedStep(name, version, generation, checked == kVskCheckUnusable);
+  if (vskRestoreRemoveAddedPaths() != 0) return FailedStep(name, version, generation, false);
+  if (vskRestoreRemoveAddedContents() != 0) return FailedStep(name, version, generation, false);
+  if (vskRestoreSavedFiles() != 0) return FailedStep(name, version, generation, false);
+  vskRestoreRetireUsedBackup();
   if (vskAPIDelBackup(name, version, generation) != 0) {
     vskLogTrace(kVskCategory, "vskAPIDelBackup_ERR");
     return 3;

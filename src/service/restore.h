@@ -1,9 +1,9 @@
 #pragma once
 #include <cstdint>
 
-// The restore's steps in their order (arguments, find, added paths, saved
-// files, deletion of the used backup, installed-software entry); the result
-// of vskAPIRestore.
+// The restore's steps in their order (arguments, find, the check of the saved
+// files, added paths, added contents, saved files, deletion of the used
+// backup, installed-software entry); the result of vskAPIRestore.
 std::uint32_t vskDoRestore(const char* name, const char* version, const char* generation);
 
 // Deletes the marker file BACKUPLD of the backup root, if present.

@@ -11,17 +11,18 @@
 #include <cstring>
 #include <memory>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 #include "archive/ar_create.h"
 #include "archive/ar_extract.h"
+#include "archive/ar_paths.h"
 #include "logging/log.h"
 #include "platform/unique_handle.h"
-#include "platform/wapi.h"
+#include "service/backup_sums.h"
 #include "service/install_list.h"
 #include "service/management_file.h"
 #include "service/resource_key.h"
+#include "service/restore_checked.h"
 #include "service/service.h"
 #include "service/tree_removal.h"
 #include "softwarelist/uplistd.h"
@@ -74,8 +75,9 @@ int ScanManagementFile(const char* mngPath, const char* name, const char* versio
   for (;;) {
     const int got = vskBKRVReadFull(mng.get(), record, kBkmnRecordSize);
     if (got != static_cast<int>(kBkmnRecordSize)) {
-      // The end of the file comes here too; the read report is kept for it.
-      TraceShortRead(got, kBkmnRecordSize, mngPath, __LINE__);
+      // The end of the file after the last record only means that no record
+      // matched ("BACKUP_NO_ENTRIES" follows): no read failure is reported.
+      if (got != 0) TraceShortRead(got, kBkmnRecordSize, mngPath, __LINE__);
       return 1;
     }
     if (vskKeyMatches(record + kBkmnName, name, version, generation)) return 0;
@@ -130,36 +132,81 @@ int vskRestoreFindBackup(const char* name, const char* version, const char* gene
 
 namespace {
 
-// Paths compared as the file system does: letter case does not count.
-std::string Folded(const char* path) {
+VskRestoreChecked g_checked;
+
+void CollectEntry(void* context, const char* path, bool directory) {
+  static_cast<VskRestoreChecked*>(context)->saved[vskFoldedPath(path)] = directory;
+}
+
+// A check that refuses the backup: the coded event names what is wrong.
+int Refused(int line, const char* what, const std::string& why) {
+  char text[kVskPathSize + 640];
+  std::snprintf(text, sizeof text, "%s: %s, Backup=%s", what, why.c_str(), vskRestoreState().directory);
+  vskLogEvent(kVskMsgInstallError, kVskCategory, text, 0, kModule, line);
+  vskLogTrace(kVskCategory, "%s", text);
+  return kVskCheckRefused;
+}
+
+}  // namespace
+
+VskRestoreChecked& vskRestoreChecked() { return g_checked; }
+
+std::vector<VskListedPath> vskRestoreListedPaths() {
+  char backList[kVskPathSize + 16];
+  BackupFile(kBackListFileName, backList, sizeof backList);
+  std::vector<VskListedPath> listed;
+  bk::win::unique_fd file(::_open(backList, _O_RDONLY | _O_BINARY));
+  unsigned char record[kInsRecordSize];
+  while (file && vskBKRVReadFull(file.get(), record, sizeof record) == static_cast<int>(sizeof record)) {
+    char text[kInsPathWidth + 1];
+    vskInsRecordPath(record, text);
+    std::string path(text);
+    if (path.empty() || path.find_first_of("*?") != std::string::npos) continue;
+    bk::ar::arConvertSeparators(path, 2);
+    if (path[0] != '\\') bk::ar::arConvertSeparators(path, 4);
+    listed.push_back({path, (record[kInsFlags] & kInsInclude) != 0});
+  }
+  return listed;
+}
+
+std::string vskFoldedPath(const std::string& path) {
   std::string folded(path);
   for (char& c : folded)
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
   return folded;
 }
 
-// The paths the backup's archive puts back, from the check of the archive;
-// part of the restore's state.
-std::unordered_set<std::string>& SavedPaths() {
-  static std::unordered_set<std::string> paths;
-  return paths;
-}
-
-void CollectEntry(void* context, const char* path, bool) {
-  static_cast<std::unordered_set<std::string>*>(context)->insert(Folded(path));
-}
-
-}  // namespace
-
 int vskRestoreCheckSavedFiles() {
-  SavedPaths().clear();
+  g_checked = VskRestoreChecked{};
   char archive[kVskPathSize + 16];
   BackupFile(kBackRscFileName, archive, sizeof archive);
-  if (!Exists(archive)) return 0;
-  if (vskarVisitArchiveEntries(archive, CollectEntry, &SavedPaths()) == 0) return 0;
-  SavedPaths().clear();
+  bk::ar::ArchiveSums sums;
+  std::string why;
+  const int read = vskReadBackupSums(vskRestoreState().directory, &sums, &why);
+  if (read == 2) return Refused(__LINE__, "The checksums of the saved files cannot be used", why);
+  const bool summed = read == 0;
+  if (!Exists(archive)) {
+    // Without checksums: BACKLST tells whether an archive was to be made.
+    bool listed = false;
+    for (const VskListedPath& p : vskRestoreListedPaths()) listed = listed || (p.include && p.path.size() >= 4);
+    if (summed ? !sums.hasArchive : !listed) return kVskCheckOk;
+    vskLogTrace(kVskCategory, "ERROR_NO_ENTRY_BACKUP_RSCFILE path = %s", archive);
+    return Refused(__LINE__, "The archive of the saved files is missing",
+                   summed ? std::string("BACKSUM describes one") : std::string("BACKLST names saved paths"));
+  }
+  VskArVerifyReport report;
+  if (vskarCheckArchive(archive, summed ? &sums : nullptr, CollectEntry, &g_checked, &report) == 0) {
+    g_checked.archive = true;
+    return kVskCheckOk;
+  }
+  g_checked.saved.clear();
   vskLogTrace(kVskCategory, "ERROR_vskarCreateUnarcNewFile");
-  return 1;
+  if (report.mismatch) return Refused(__LINE__, "The saved files differ from their checksums", report.firstDefect);
+  if (report.unreadable) return Refused(__LINE__, "The saved files cannot be read", report.firstDefect);
+  if (summed) return Refused(__LINE__, "The saved files are damaged", report.firstDefect);
+  // Made before checksums were kept and defective in its structure: no rerun
+  // can restore it.
+  return kVskCheckUnusable;
 }
 
 int vskRestoreRemoveAddedPaths() {
@@ -221,7 +268,9 @@ int vskRestoreRemoveAddedPaths() {
 int vskRestoreSavedFiles() {
   char archive[kVskPathSize + 16];
   BackupFile(kBackRscFileName, archive, sizeof archive);
-  if (!Exists(archive)) {
+  // The check found no archive, and the backup needs none; one that appeared
+  // since is not trusted.
+  if (!g_checked.archive) {
     vskLogTrace(kVskCategory, "NO_ENTRY_BACKUP_RSCFILE");
     return 0;
   }
@@ -232,85 +281,14 @@ int vskRestoreSavedFiles() {
   return 0;
 }
 
-namespace {
-
-// A search of a directory's names without their 8.3 names (which Windows 7
-// and later, and Wine, then need not make up for every entry), and with large
-// fetches; where the system knows neither (Windows XP), a plain search.
-HANDLE FindNamesOnly(const std::string& pattern, WIN32_FIND_DATAA* found) {
-  constexpr auto kFindExInfoBasic = static_cast<FINDEX_INFO_LEVELS>(1);
-  constexpr DWORD kFindFirstExLargeFetch = 2;
-  const HANDLE search = ::FindFirstFileExA(pattern.c_str(), kFindExInfoBasic, found, FindExSearchNameMatch, nullptr,
-                                           kFindFirstExLargeFetch);
-  if (search != INVALID_HANDLE_VALUE || ::GetLastError() != ERROR_INVALID_PARAMETER) return search;
-  return ::FindFirstFileA(pattern.c_str(), found);
-}
-
-// Removes what lies below `directory` and is not in `saved`. 0, or 30 after
-// a removal failed (logged).
-int PruneDirectory(const std::string& directory, const std::unordered_set<std::string>& saved) {
-  std::vector<WIN32_FIND_DATAA> children;
-  {
-    WIN32_FIND_DATAA found;
-    bk::win::unique_hfind search(FindNamesOnly(directory + "\\*", &found));
-    if (!search) return 0;
-    do {
-      if (std::strcmp(found.cFileName, ".") != 0 && std::strcmp(found.cFileName, "..") != 0)
-        children.push_back(found);
-    } while (::FindNextFileA(search.get(), &found));
+void vskRestoreRetireUsedBackup() {
+  for (const char* fileName : {kBackSumFileName, kBackListFileName, kBackRscFileName}) {
+    char path[kVskPathSize + 16];
+    BackupFile(fileName, path, sizeof path);
+    // The order holds only while each one goes: the deletion of the backup
+    // takes the rest.
+    if (!::DeleteFileA(path) && ::GetLastError() != ERROR_FILE_NOT_FOUND) return;
   }
-  for (const WIN32_FIND_DATAA& child : children) {
-    const std::string path = directory + "\\" + child.cFileName;
-    // Links were never saved; they are left as they are.
-    if (child.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;
-    if (saved.count(Folded(path.c_str())) == 0) {
-      vskLogTrace(kVskCategory, "ADDED_PATH_REMOVED path = %s", path.c_str());
-      if (DelBackup_DelDirectory(path.c_str()) != 1) {
-        vskLogTrace(kVskCategory, "ERROR__DelBackup_DelDirectory path = %s", path.c_str());
-        return 30;
-      }
-    } else if (child.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-      if (const int result = PruneDirectory(path, saved)) return result;
-    }
-  }
-  return 0;
-}
-
-}  // namespace
-
-// A saved directory was archived with its whole tree: whatever lies in it now
-// and is not in the archive was added by the installation, inside the
-// directory, where ADDFILE (which names only listed paths) cannot see it.
-// It goes before the saved files are put back, so that the directories'
-// times are set after the last change inside them. The directories are
-// looked at as the archive saw them, with file-system redirection off.
-int vskRestoreRemoveAddedContents() {
-  char archive[kVskPathSize + 16], backList[kVskPathSize + 16];
-  BackupFile(kBackRscFileName, archive, sizeof archive);
-  BackupFile(kBackListFileName, backList, sizeof backList);
-  if (!Exists(archive)) return 0;
-  const std::string list = [&] {
-    std::string data;
-    bk::win::unique_fd file(::_open(backList, _O_RDONLY | _O_BINARY));
-    unsigned char record[kInsRecordSize];
-    while (file && vskBKRVReadFull(file.get(), record, sizeof record) == static_cast<int>(sizeof record))
-      data.append(reinterpret_cast<char*>(record), sizeof record);
-    return data;
-  }();
-  const std::unordered_set<std::string>& saved = SavedPaths();
-  bk::win::RedirectionOff redirection;
-  for (std::size_t at = 0; at + kInsRecordSize <= list.size(); at += kInsRecordSize) {
-    char path[kInsPathWidth + 1];
-    vskInsRecordPath(reinterpret_cast<const unsigned char*>(list.data() + at), path);
-    const DWORD attributes = ::GetFileAttributesA(path);
-    if (std::strpbrk(path, "*?") != nullptr || attributes == INVALID_FILE_ATTRIBUTES ||
-        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != FILE_ATTRIBUTE_DIRECTORY)
-      continue;
-    // Only a directory whose own entry is in the archive was saved whole.
-    if (saved.count(Folded(path)) == 0) continue;
-    if (const int result = PruneDirectory(path, saved)) return result;
-  }
-  return 0;
 }
 
 void vskRestorePutBackEntry() {

@@ -33,15 +33,27 @@ void vskRestoreClearState();
 // Restore steps. Find: 0 found, 5/10/30 not usable. Added paths: 0 or 30.
 // Saved files: 0 or 1. The entry step only logs its failure.
 int vskRestoreFindBackup(const char* name, const char* version, const char* generation);
-// Before anything is changed: 0 when BACKRSC is absent or decodes and walks
-// cleanly to its end (its paths are kept for the restore), 1 otherwise
-// (logged as a failed saved-files step).
+// Before anything is changed: BACKRSC decodes and walks cleanly to its end
+// and matches the content checksums of BACKSUM (a backup made before they
+// were kept: its structure only); its paths are kept for the steps after it.
+// A backup without BACKRSC passes when it needs none. Results:
+inline constexpr int kVskCheckOk = 0;
+inline constexpr int kVskCheckRefused = 1;   // not restored now, the backup kept (logged, coded event)
+inline constexpr int kVskCheckUnusable = 2;  // a defective archive without checksums: never restorable
 int vskRestoreCheckSavedFiles();
 int vskRestoreRemoveAddedPaths();
-int vskRestoreSavedFiles();
-// Before the saved files are put back: removes what the installation added
-// inside a saved directory (the archive's paths come from the check). 0 or 30.
+// Before the saved files are put back, in the saved directories: removes what
+// the installation added (and what stands where the archive holds the other
+// kind), best effort, and every link standing where the archive puts a file
+// or directory. Ends with one summary line. 0, or 30 when a link in the way
+// could not be removed (nothing is ever written through a link).
 int vskRestoreRemoveAddedContents();
+int vskRestoreSavedFiles();
+// After the saved files are back, before the used backup is deleted: removes
+// BACKSUM, BACKLST and BACKRSC in that order, so that a restore stopped while
+// the backup is deleted finds either a backup it can put back once more or
+// one that needs nothing.
+void vskRestoreRetireUsedBackup();
 void vskRestorePutBackEntry();
 
 // Backup deletion. Unconditional: 0 deleted, 1/5/10/30 failures.

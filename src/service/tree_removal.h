@@ -1,7 +1,15 @@
 #pragma once
 // Removal of a directory tree or a single path (backup directories, and the
 // paths an installation added). Failures are traced under the category "far".
+//
+// The walk goes by the names as the file system has them: wide-character
+// calls on the extended form of the path ("\\?\C:\..."), so that a name the
+// ANSI code page cannot spell, a name ending in a dot or a blank, or a path
+// longer than MAX_PATH is reached and removed like any other. Log lines show
+// the ANSI text of the path.
 #include <windows.h>
+
+#include <string>
 
 // Deletes `path` itself (file or whole directory tree); with a trailing
 // backslash, deletes the directory's contents and keeps the directory.
@@ -16,12 +24,31 @@ int DelBackup_DelDirectory(const char* path);
 // 0 success, else the system error number.
 DWORD DelBackup_DelFile(const char* parent, const WIN32_FIND_DATAA& entry);
 
-// The directory search the removal walks with. Tests replace it to watch which
+// A path as the removal walks it.
+struct VskFarPath {
+  std::wstring native;  // extended form; ends with "\" when it names a directory's contents
+  std::string shown;    // for log lines
+};
+// An ANSI path as Windows resolves it (relative parts, "/" separators).
+VskFarPath vskFarPath(const char* path);
+// `name` (as a directory search gives it) below `parent`.
+VskFarPath vskFarChild(const VskFarPath& parent, const wchar_t* name);
+// DelBackup_DelDirectory of such a path.
+int vskFarRemove(const VskFarPath& path);
+// `name` in the ANSI code page; false when it has a character that page
+// cannot spell (`out` then holds a stand-in for log lines).
+bool vskFarAnsiName(const wchar_t* name, std::string* out);
+
+// The directory search the removal walks with (and the restore's search for
+// added contents), and the removal of an entry the search reports as a
+// reparse point (bk::win::RemoveLink). Tests replace them to watch which
 // directories are entered and to report entries as reparse points (which Wine
-// cannot create); vskFarResetSearch restores the system's functions.
+// cannot create); vskFarResetSearch restores the system's functions. The
+// system's search asks for names only, without 8.3 names.
 struct VskFarSearch {
-  HANDLE(WINAPI* findFirst)(LPCSTR pattern, LPWIN32_FIND_DATAA found);
-  BOOL(WINAPI* findNext)(HANDLE search, LPWIN32_FIND_DATAA found);
+  HANDLE(WINAPI* findFirst)(LPCWSTR pattern, LPWIN32_FIND_DATAW found);
+  BOOL(WINAPI* findNext)(HANDLE search, LPWIN32_FIND_DATAW found);
+  bool (*removeLink)(const wchar_t* path, DWORD* error);
 };
 VskFarSearch& vskFarSearch();
 void vskFarResetSearch();

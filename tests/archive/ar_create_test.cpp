@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "archive/ar_create.h"
+#include "archive/ar_extract.h"
 #include "archive/ar_reader.h"
 #include "codec/ecd.h"
 #include "common/byte_order.h"
@@ -476,16 +477,36 @@ TEST_F(ArCreate, TheStreamedWayWritesTheSameFileAsTheStepByStepWay) {
   MakeRichTree(top + "\\app");
   for (int securityMode : {3, 2}) {
     const std::string streamed = out / "STREAMED", plain = out / "PLAIN";
-    vskarUsePlainWayForTest(false);
-    ASSERT_EQ(Create(top, {"app\\sub\\deeper", "app", "app\\small.txt"}, 1, streamed, securityMode), 0);
     vskarUsePlainWayForTest(true);
     ASSERT_EQ(Create(top, {"app\\sub\\deeper", "app", "app\\small.txt"}, 1, plain, securityMode), 0);
+    const bk::ar::ArchiveSums plainSums = vskarLastCreateSums();
+    vskarUsePlainWayForTest(false);
+    ASSERT_EQ(Create(top, {"app\\sub\\deeper", "app", "app\\small.txt"}, 1, streamed, securityMode), 0);
+    const bk::ar::ArchiveSums streamedSums = vskarLastCreateSums();
     const std::string s = ReadFile(streamed), p = ReadFile(plain);
     ASSERT_GT(s.size(), 16u);
     EXPECT_EQ(s.size(), p.size());
     EXPECT_TRUE(s.substr(16) == p.substr(16)) << "security mode " << securityMode;
     EXPECT_EQ(ReadArchive(streamed).entries.size(), 5u + 13u + 2u);
+    // Both ways tally the same content checksums while they write, and the
+    // archive check finds them in what it decodes.
+    EXPECT_TRUE(streamedSums.hasArchive);
+    EXPECT_EQ(streamedSums.entryCrcs.size(), 5u + 13u + 2u);
+    EXPECT_EQ(streamedSums, plainSums);
+    VskArVerifyReport report;
+    EXPECT_EQ(vskarCheckArchive(streamed.c_str(), &streamedSums, nullptr, nullptr, &report), 0) << report.firstDefect;
   }
+  // The other kinds take the step by step way; their sums are those of the
+  // same plain archive. A creation that fails leaves none.
+  for (int kind : {0, 5}) {
+    const std::string archive = out / ("KIND" + std::to_string(kind));
+    ASSERT_EQ(Create(top, {"app"}, kind, archive), 0);
+    const bk::ar::ArchiveSums sums = vskarLastCreateSums();
+    VskArVerifyReport report;
+    EXPECT_EQ(vskarCheckArchive(archive.c_str(), &sums, nullptr, nullptr, &report), 0) << kind << report.firstDefect;
+  }
+  ASSERT_NE(Create(top, {"no such name"}, 1, out / "FAILED"), 0);
+  EXPECT_FALSE(vskarLastCreateSums().hasArchive);
 }
 
 // --- progress ------------------------------------------------------------------

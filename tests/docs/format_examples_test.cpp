@@ -20,6 +20,7 @@
 #include "archive/ar_format.h"
 #include "archive/ar_io.h"
 #include "archive/ar_reader.h"
+#include "archive/ar_sums.h"
 #include "codec/ecd.h"
 #include "common/byte_order.h"
 #include "logging/log_reader.h"
@@ -283,6 +284,22 @@ void DecodeEncodedFile(const Bytes& b, Fields& f) {
     f["record1.length"] = Num(bk::LoadBe16(b.data() + info.dataOffset));
 }
 
+void DecodeBacksum(const Bytes& b, Fields& f) {
+  bk::ar::ArchiveSums sums;
+  const int status = bk::ar::DecodeSums(b.data(), b.size(), &sums, nullptr);
+  f["status"] = Num(static_cast<unsigned>(status));
+  if (status != bk::ar::kArOk) return;
+  f["version"] = Num(bk::LoadBe16(b.data() + bk::ar::sums_field::kVersion));
+  f["hasArchive"] = sums.hasArchive ? "1" : "0";
+  f["entries"] = Num(sums.entryCrcs.size());
+  f["plainSize"] = Num(sums.plainSize);
+  f["plainCrc"] = Num(sums.plainCrc);
+  f["prologueCrc"] = Num(sums.prologueCrc);
+  for (std::size_t i = 0; i < sums.entryCrcs.size(); ++i) f["e" + Num(i + 1) + ".crc"] = Num(sums.entryCrcs[i]);
+  // The file is exactly what the writer makes of these fields.
+  f["rebuilt"] = bk::ar::EncodeSums(sums) == b ? "same" : "different";
+}
+
 // A record decoded by the reader, and built again by the writer's own layout
 // from those fields: the example must be exactly what the writer makes.
 void RecordFields(const bk::log::LogRecord& r, std::string_view bytes, const std::string& p, Fields& f) {
@@ -382,6 +399,7 @@ bool Decode(const Example& e, Fields& f) {
   if (e.kind == "backmng") DecodeBackmng(e.bytes, f);
   else if (e.kind == "uplistd-entry") DecodeUplistd(e.bytes, f);
   else if (e.kind == "archive") DecodeArchive(e.bytes, f);
+  else if (e.kind == "backsum") DecodeBacksum(e.bytes, f);
   else if (e.kind == "archive-legacy") DecodeLegacyArchive(e.bytes, f);
   else if (e.kind == "encoded-file") DecodeEncodedFile(e.bytes, f);
   else if (e.kind == "log-file") DecodeLogFile(e.bytes, f);

@@ -8,11 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "archive/ar_extract.h"
 #include "archive/ar_reader.h"
 #include "backup_root.h"
 #include "bkrestore/bkrestore.h"
 #include "codec/ecd.h"
 #include "common/io_faults.h"
+#include "service/backup_sums.h"
 #include "service/install_list.h"
 #include "service/service.h"
 #include "softwarelist/uplistd.h"
@@ -121,6 +123,13 @@ TEST_F(Backup, SavesTheTreeAndRegistersTheBackup) {
   EXPECT_EQ(entries[static_cast<std::size_t>(at(r + "/sub/b.bin"))], (SavedEntry{r + "/sub/b.bin", false, 70000}));
   EXPECT_EQ(entries[static_cast<std::size_t>(at(r + "/empty"))], (SavedEntry{r + "/empty", false, 0}));
   EXPECT_FALSE(Exists(dir("UPI_AAAA") + "\\BACKRSC.ecd"));
+  // The content checksums lie beside it, and the archive matches them.
+  bk::ar::ArchiveSums sums;
+  std::string why;
+  ASSERT_EQ(vskReadBackupSums(dir("UPI_AAAA").c_str(), &sums, &why), 0) << why;
+  EXPECT_EQ(sums.entryCrcs.size(), entries.size());
+  EXPECT_EQ(vskarCheckArchive((dir("UPI_AAAA") + "\\BACKRSC").c_str(), &sums, nullptr, nullptr, nullptr), 0);
+  EXPECT_FALSE(Exists(dir("UPI_AAAA") + "\\BACKSUMW"));
 }
 
 TEST(InstallListFlags, FromTheAttributes) {
@@ -220,6 +229,10 @@ TEST_F(Backup, MissingPathsGoToAddFileCutAfterTheFirstMissingLevel) {
   EXPECT_EQ(RecordPaths(dir("UPI_AAAA") + "\\ADDFILE"), std::vector<std::string>{app + "\\new"});
   EXPECT_EQ(ReadFile(dir("UPI_AAAA") + "\\BACKLST"), "");
   EXPECT_FALSE(Exists(dir("UPI_AAAA") + "\\BACKRSC"));  // nothing to save
+  bk::ar::ArchiveSums sums;
+  std::string why;
+  ASSERT_EQ(vskReadBackupSums(dir("UPI_AAAA").c_str(), &sums, &why), 0) << why;
+  EXPECT_FALSE(sums.hasArchive);  // it says so
 }
 
 TEST_F(Backup, AMissingDriveUndoesTheBackup) {

@@ -1,10 +1,13 @@
 // The administrator's commands around the main job, run as a separate
 // program: backups --init, backup, list of a backup's archive, verify on the
-// backup and on a damaged copy, restore, tree.
+// backup, on a damaged copy and against checksums it does not match, restore,
+// tree.
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
+#include "archive/ar_sums.h"
 #include "backup_root.h"
 #include "support/tool_run.h"
 
@@ -62,6 +65,30 @@ TEST_F(BkrtoolService, BackupVerifyListAndRestore) {
   EXPECT_TRUE(Has(run.out, ": defective")) << run.out;
   EXPECT_EQ(ReadFile(archive), damaged);
   WriteFile(archive, good);
+
+  // Checksums the archive does not match: the entry is named, by the backup
+  // and by the archive's own path; damaged checksums are reported as such.
+  const std::string sumsPath = dir("UPI_AAAA") + "\\BACKSUM";
+  const std::string sumsGood = ReadFile(sumsPath);
+  bk::ar::ArchiveSums sums;
+  ASSERT_EQ(bk::ar::DecodeSums(reinterpret_cast<const unsigned char*>(sumsGood.data()), sumsGood.size(), &sums, nullptr),
+            bk::ar::kArOk);
+  sums.entryCrcs.back() ^= 1;
+  const std::vector<unsigned char> other = bk::ar::EncodeSums(sums);
+  WriteFile(sumsPath, std::string(other.begin(), other.end()));
+  for (const std::string& target : {std::string("RES_A 01 0001"), "\"" + archive + "\""}) {
+    run = Tool("verify " + target);
+    EXPECT_EQ(run.exitCode, 1u) << run.out;
+    EXPECT_TRUE(Has(run.out, "defective (result 15): entry " + std::to_string(sums.entryCrcs.size()))) << run.out;
+    EXPECT_TRUE(Has(run.out, ") differs from its checksum")) << run.out;
+  }
+  WriteFile(sumsPath, sumsGood.substr(0, 20));
+  run = Tool("verify --json RES_A 01 0001");
+  EXPECT_EQ(run.exitCode, 1u) << run.out;
+  EXPECT_TRUE(Has(run.out, "\"checksums\":\"damaged\"")) << run.out;
+  WriteFile(sumsPath, sumsGood);
+  run = Tool("verify RES_A 01 0001");
+  EXPECT_TRUE(Has(run.out, "checksums matched")) << run.out;
 
   const std::string before = Tool("tree \"" + app + "\"").out;
   WriteFile(app + "\\a.txt", "changed");

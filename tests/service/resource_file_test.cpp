@@ -89,6 +89,9 @@ TEST_F(ResourceFileName, NoResource) {
   WriteFile(rcf(), RcfRecord("OTHER", "V1", "G1", "RSC1") + RcfRecord("APPX", "V1", "G1", "RSC2") + "0123456789");
   EXPECT_EQ(Call(out), 2u);  // a fragment
   EXPECT_TRUE(Logged("_read, 10 BytesRead, 944 BytesToRead, Path=" + rcf()));
+  EXPECT_TRUE(Logged("Short record (10 of 944 bytes) in vskAPIGetResourceFileName. path=" + rcf() +
+                     ", errno=0"));
+  EXPECT_FALSE(Logged("Success in vskAPIGetResourceFileName"));
   EXPECT_FALSE(Exists(out));
 }
 

@@ -1,6 +1,7 @@
 // A restore killed part way (the process ends in the middle of putting files
-// back) is run again and completes: the backup is deleted only after
-// everything was put back, and the archive is never changed by a restore.
+// back) keeps its backup and is run again and completes: the backup is
+// deleted only after everything was put back, and the archive is never
+// changed by a restore.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -76,7 +77,13 @@ TEST_F(KilledRestore, RunAgainItCompletes) {
     SCOPED_TRACE("killed after " + std::to_string(ms) + " ms");
     ASSERT_EQ(vskAPIBackup("RES_A", "01", "0001", app.c_str()), 0u);
     Install();
-    if (RunAndKill(ms)) ++killed;
+    if (RunAndKill(ms)) {
+      ++killed;
+      // Ended part way, the backup is still there to finish the job with,
+      // unless the restore had put everything back and was deleting it.
+      const bool kept = bk::test::ReadFile(mng()).size() > 2 && bk::test::Exists(dir("UPI_AAAA") + "\\BACKRSC");
+      EXPECT_TRUE(kept || bk::test::SnapshotDiff(before, TakeSnapshot(app)).empty());
+    }
     const std::uint32_t again = vskAPIRestore("RES_A", "01", "0001");
     // 1 only when the first run had finished before it could be ended.
     EXPECT_TRUE(again == 0 || again == 1) << again;

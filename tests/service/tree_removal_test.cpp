@@ -4,10 +4,13 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <cwchar>
 #include <string>
 #include <vector>
 
 #include "backup_root.h"
+#include "platform/unique_handle.h"
 #include "service/tree_removal.h"
 
 namespace {
@@ -87,21 +90,34 @@ TEST_F(TreeRemoval, DotEntriesAreSkipped) {
 
 // Wine cannot make junctions or directory links, so the search reports the
 // entries named "link..." as reparse points; they are empty stand-ins on disk.
-std::vector<std::string> g_patterns;
-void MarkLinks(WIN32_FIND_DATAA* found) {
-  if (std::string(found->cFileName).rfind("link", 0) == 0) found->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+std::vector<std::wstring> g_patterns;
+void MarkLinks(WIN32_FIND_DATAW* found) {
+  if (std::wcsncmp(found->cFileName, L"link", 4) == 0) found->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
 }
-HANDLE WINAPI WatchingFindFirst(LPCSTR pattern, LPWIN32_FIND_DATAA found) {
+HANDLE WINAPI WatchingFindFirst(LPCWSTR pattern, LPWIN32_FIND_DATAW found) {
   g_patterns.push_back(pattern);
-  const HANDLE search = ::FindFirstFileA(pattern, found);
+  const HANDLE search = ::FindFirstFileW(pattern, found);
   if (search != INVALID_HANDLE_VALUE) MarkLinks(found);
   return search;
 }
-BOOL WINAPI WatchingFindNext(HANDLE search, LPWIN32_FIND_DATAA found) {
-  const BOOL more = ::FindNextFileA(search, found);
+BOOL WINAPI WatchingFindNext(HANDLE search, LPWIN32_FIND_DATAW found) {
+  const BOOL more = ::FindNextFileW(search, found);
   if (more) MarkLinks(found);
   return more;
 }
+
+// A stand-in link is an empty directory or file: removed as it is.
+std::vector<std::wstring> g_links;
+bool RemoveStandIn(const wchar_t* path, DWORD* error) {
+  g_links.push_back(path);
+  const DWORD attributes = ::GetFileAttributesW(path);
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) ? ::RemoveDirectoryW(path) : ::DeleteFileW(path)) return true;
+  *error = ::GetLastError();
+  return false;
+}
+
+// The search sees a path in its extended form.
+std::wstring Searched(const std::string& path) { return L"\\\\?\\" + std::wstring(path.begin(), path.end()); }
 
 TEST_F(TreeRemoval, LinksAreRemovedWithoutEnteringThem) {
   MakeDir(dir("TARGET"));
@@ -113,15 +129,42 @@ TEST_F(TreeRemoval, LinksAreRemovedWithoutEnteringThem) {
   WriteFile(t("real\\x.txt"), "x");
   MakeDir(dir("linktop"));  // a link given as the path itself
   g_patterns.clear();
-  vskFarSearch() = {WatchingFindFirst, WatchingFindNext};
+  g_links.clear();
+  vskFarSearch() = {WatchingFindFirst, WatchingFindNext, RemoveStandIn};
 
   EXPECT_EQ(DelBackup_DelDirectory(t().c_str()), 1);
   EXPECT_EQ(DelBackup_DelDirectory(dir("linktop").c_str()), 1);
   EXPECT_FALSE(Exists(t()));
   EXPECT_FALSE(Exists(dir("linktop")));
   EXPECT_EQ(ReadFile(dir("TARGET") + "\\keep.txt"), "kept");
-  const std::vector<std::string> expected = {t(), t() + "\\*.*", t("real\\*.*"), dir("linktop")};
+  const std::vector<std::wstring> expected = {Searched(t()), Searched(t() + "\\*.*"), Searched(t("real\\*.*")),
+                                              Searched(dir("linktop"))};
   EXPECT_EQ(g_patterns, expected);
+  std::vector<std::wstring> links = {Searched(dir("linktop")), Searched(t("linkdir")), Searched(t("linkfile"))};
+  std::sort(links.begin(), links.end());
+  std::sort(g_links.begin(), g_links.end());
+  EXPECT_EQ(g_links, links);
+}
+
+// Names as the file system has them: one the ANSI code page cannot spell,
+// trailing dots and blanks (which the ANSI calls drop), and a tree deeper
+// than MAX_PATH. Each goes like any other.
+TEST_F(TreeRemoval, NamesTheAnsiCallsCannotReachAreRemovedToo) {
+  MakeDir(t());
+  const std::wstring top = Searched(t());
+  std::wstring deep = top;
+  for (int level = 0; level < 6; ++level) {
+    deep += L"\\" + std::wstring(50, static_cast<wchar_t>(L'a' + level));
+    ASSERT_TRUE(::CreateDirectoryW(deep.c_str(), nullptr)) << level;
+  }
+  const std::vector<std::wstring> names = {top + L"\\\u4e2d\u6587.txt", top + L"\\trail.", top + L"\\blank ",
+                                           deep + L"\\deep.txt"};
+  for (const std::wstring& name : names) {
+    bk::win::unique_hfile file(::CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+    ASSERT_TRUE(file) << ::GetLastError();
+  }
+  EXPECT_EQ(DelBackup_DelDirectory(t().c_str()), 1) << LastLine();
+  EXPECT_FALSE(Exists(t()));
 }
 
 TEST_F(TreeRemoval, FirstFailureStopsTheLevelAndIsLogged) {

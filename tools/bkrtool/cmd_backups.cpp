@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "command.h"
+#include "field_text.h"
 #include "settings.h"
 #include "common/byte_order.h"
-#include "common/text.h"
 #include "environment/env.h"
 #include "service/management_file.h"
 #include "service/resource_key.h"
@@ -21,24 +21,6 @@
 int InitManagementFile(const std::string& root);  // cmd_service.cpp
 
 namespace {
-
-// A field as text; bytes outside printable ASCII are shown as \xNN so that a
-// damaged record can neither garble the terminal nor the JSON output.
-std::string Shown(const unsigned char* field, std::size_t width) {
-  std::string out;
-  const std::size_t length = bk::BoundedLength(reinterpret_cast<const char*>(field), width);
-  for (std::size_t i = 0; i < length; ++i) {
-    const unsigned char c = field[i];
-    if (c >= 0x20 && c < 0x7F) {
-      out += static_cast<char>(c);
-    } else {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02X", c);
-      out += hex;
-    }
-  }
-  return out;
-}
 
 bool AllBytes(const unsigned char* field, std::size_t width, unsigned char value) {
   for (std::size_t i = 0; i < width; ++i)
@@ -80,10 +62,10 @@ struct Row {
 
 Row Describe(const std::string& root, const unsigned char* record) {
   Row row;
-  row.name = Shown(record + kBkmnName, kVskNameWidth);
-  row.version = Shown(record + kBkmnVersion, kVskVersionWidth);
-  row.generation = Shown(record + kBkmnGeneration, kVskGenerationWidth);
-  row.directory = Shown(record + kBkmnDirectory, kBkmnDirectoryWidth);
+  row.name = bkrtool::FieldText(record + kBkmnName, kVskNameWidth);
+  row.version = bkrtool::FieldText(record + kBkmnVersion, kVskVersionWidth);
+  row.generation = bkrtool::FieldText(record + kBkmnGeneration, kVskGenerationWidth);
+  row.directory = bkrtool::FieldText(record + kBkmnDirectory, kBkmnDirectoryWidth);
   VskPath path;
   row.validDirectory = vskBKRVBackupDirPath(root.c_str(), record, path);
   if (row.validDirectory) {
@@ -92,14 +74,24 @@ Row Describe(const std::string& root, const unsigned char* record) {
     row.exists = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
   }
   const unsigned char* protect = record + kBkmnProtectUntil;
-  if (!AllBytes(protect, kBkmnProtectWidth, 0)) row.protectUntil = Shown(protect, kBkmnProtectWidth);
+  if (!AllBytes(protect, kBkmnProtectWidth, 0)) row.protectUntil = bkrtool::FieldText(protect, kBkmnProtectWidth);
   const unsigned char* installed = record + kBkmnEntry + kSyscInstallDate;
   if (!AllBytes(installed, kSyscDateWidth, ' ') && !AllBytes(installed, kSyscDateWidth, 0))
-    row.installDate = Shown(installed, kSyscDateWidth);
+    row.installDate = bkrtool::FieldText(installed, kSyscDateWidth);
   return row;
 }
 
 std::string JsonOrNull(const std::string& text) { return text.empty() ? "null" : bkrtool::JsonString(text); }
+
+// What is wrong with a management file of `count` whole records and
+// `leftover` further bytes; empty when nothing is.
+std::string ManagementFileProblem(const std::string& path, bool hasHeader, std::size_t count, std::size_t leftover) {
+  if (!hasHeader && leftover == 0) return path + " is damaged: it is empty (no header); the service refuses it";
+  if (leftover == 0) return std::string();
+  return path + " is truncated: " + (hasHeader ? "" : "no header, ") + std::to_string(count) +
+         " complete record(s) read, " + std::to_string(leftover) +
+         " byte(s) left over; the service refuses to delete from it";
+}
 
 int ListBackups(const bkrtool::Args& args) {
   bkrtool::Parsed parsed;
@@ -117,7 +109,9 @@ int ListBackups(const bkrtool::Args& args) {
   DWORD readError = 0;
   if (!ReadWholeFile(path, data, readError)) {
     if (readError == ERROR_FILE_NOT_FOUND || readError == ERROR_PATH_NOT_FOUND)
-      return bkrtool::Fail("no management file " + path + " (no backups were ever made in this root)");
+      return bkrtool::Fail("no management file " + path + ": this backup root is not set up, and every backup "
+                           "into it fails until it is; run bkrtool backups --init" +
+                           (parsed.Has("root") ? " --root \"" + root + "\"" : std::string()));
     return bkrtool::Fail("cannot read " + path + " (Windows error " + std::to_string(readError) + ")");
   }
 
@@ -127,6 +121,7 @@ int ListBackups(const bkrtool::Args& args) {
   const std::size_t count = body / kBkmnRecordSize;
   const std::size_t leftover = hasHeader ? body % kBkmnRecordSize : data.size();
   const int headerCount = hasHeader ? static_cast<std::int16_t>(bk::LoadLe16(bytes)) : 0;
+  const std::string problem = ManagementFileProblem(path, hasHeader, count, leftover);
   std::vector<Row> rows;
   for (std::size_t i = 0; i < count; ++i)
     rows.push_back(Describe(root, bytes + kBkmnHeaderSize + i * kBkmnRecordSize));
@@ -146,7 +141,7 @@ int ListBackups(const bkrtool::Args& args) {
                   bkrtool::JsonString(r.directory).c_str(), JsonOrNull(r.directoryPath).c_str(),
                   r.exists ? "true" : "false", JsonOrNull(r.protectUntil).c_str(), JsonOrNull(r.installDate).c_str());
     }
-    std::printf("%s]}\n", rows.empty() ? "" : "\n");
+    std::printf("%s]%s\n", rows.empty() ? "" : "\n", bkrtool::JsonEnd(problem.empty() ? 0 : 1, problem).c_str());
   } else {
     std::printf("backup root: %s\n", root.c_str());
     if (hasHeader)
@@ -169,18 +164,9 @@ int ListBackups(const bkrtool::Args& args) {
                     r.directory.c_str());
     }
   }
-  if (!hasHeader && leftover == 0) {
-    std::fprintf(stderr, "bkrtool: %s is damaged: it is empty (no header); the service refuses it\n", path.c_str());
-    return 1;
-  }
-  if (leftover != 0) {
-    std::fprintf(stderr,
-                 "bkrtool: %s is truncated: %s%zu complete record(s) read, %zu byte(s) left over; "
-                 "the service refuses to delete from it\n",
-                 path.c_str(), hasHeader ? "" : "no header, ", count, leftover);
-    return 1;
-  }
-  return 0;
+  if (problem.empty()) return 0;
+  std::fprintf(stderr, "bkrtool: %s\n", problem.c_str());
+  return 1;
 }
 
 const char* DeletionResultText(int result) {
@@ -211,23 +197,34 @@ bool StillListed(const std::string& name, const std::string& version, const std:
   return false;
 }
 
-int DeleteBackup(const bkrtool::Args& args) {
-  if (args.size() != 3) return bkrtool::Fail("usage: bkrtool delete-backup NAME VERSION GENERATION");
+int PrintDeletion(const bkrtool::Args& key, int result, bool stillListed, int exitCode) {
+  const std::string text = stillListed ? "the backup directory is deleted, but its record is still listed in BACKMNG "
+                                         "(the management file could not be replaced; see CLIENT.LOG)"
+                                       : DeletionResultText(result);
+  if (bkrtool::JsonOutput())
+    return bkrtool::PrintJson(bkrtool::JsonObject()
+                                  .Text("name", key[0])
+                                  .Text("version", key[1])
+                                  .Text("generation", key[2])
+                                  .Number("result", result)
+                                  .Text("resultText", text)
+                                  .Bool("stillListed", stillListed),
+                              exitCode, text);
+  std::printf("%s %s %s: %s (result %d)\n", key[0].c_str(), key[1].c_str(), key[2].c_str(), text.c_str(), result);
+  return exitCode;
+}
+
+int DeleteBackup(const bkrtool::Args& all) {
+  const bkrtool::Args args = bkrtool::WithoutJson(all);
+  if (args.size() != 3) return bkrtool::Fail("usage: bkrtool delete-backup [--json] NAME VERSION GENERATION");
   if (!vskIsValidKey(args[0].c_str(), args[1].c_str(), args[2].c_str()))
     return bkrtool::Fail("NAME, VERSION and GENERATION must have 1-44, 1-8 and 1-4 characters");
   bkrtool::Settings settings;
   const int result = vskAPIDelBackup(args[0].c_str(), args[1].c_str(), args[2].c_str());
   // The service's result 0 also covers a final copy of the work copy over
   // BACKMNG that failed: the directory is gone but the records stay listed.
-  if (result == 0 && StillListed(args[0], args[1], args[2])) {
-    std::printf("%s %s %s: the backup directory is deleted, but its record is still listed in BACKMNG "
-                "(the management file could not be replaced; see CLIENT.LOG) (result %d)\n",
-                args[0].c_str(), args[1].c_str(), args[2].c_str(), result);
-    return kStillListedExit;
-  }
-  std::printf("%s %s %s: %s (result %d)\n", args[0].c_str(), args[1].c_str(), args[2].c_str(),
-              DeletionResultText(result), result);
-  return result;
+  if (result == 0 && StillListed(args[0], args[1], args[2])) return PrintDeletion(args, result, true, kStillListedExit);
+  return PrintDeletion(args, result, false, result);
 }
 
 }  // namespace
@@ -236,5 +233,5 @@ BKR_COMMAND("backups", "[--init] [--root DIR] [--json]",
             "list the backups of a backup root (default: the configured one) from BACKMNG, without changing it; "
             "--init creates an empty BACKMNG where none exists",
             ListBackups);
-BKR_COMMAND("delete-backup", "NAME VERSION GENERATION",
+BKR_COMMAND("delete-backup", "[--json] NAME VERSION GENERATION",
             "delete the backup of a resource unconditionally; the exit code is the service's result", DeleteBackup);

@@ -88,11 +88,28 @@ bool PutInPlace(const std::string& from, const std::string& to) {
 #endif
 }
 
+// The line (or under --json the object) of an encode or decode; returns exitCode.
+int PrintResult(const char* what, const std::string& in, const std::string& out, const char* kind, int rc,
+                const char* text, int exitCode) {
+  if (bkrtool::JsonOutput()) {
+    bkrtool::JsonObject o;
+    o.Text("input", in).Text("output", out);
+    if (kind != nullptr) o.Text("kind", kind);
+    o.Number("result", rc).Text("resultText", text);
+    return bkrtool::PrintJson(o, exitCode, std::string(what) + " failed: " + text);
+  }
+  if (kind != nullptr)
+    std::printf("%s %s -> %s, %s: %d (%s)\n", what, in.c_str(), out.c_str(), kind, rc, text);
+  else
+    std::printf("%s %s -> %s: %d (%s)\n", what, in.c_str(), out.c_str(), rc, text);
+  return exitCode;
+}
+
 int Encode(const bkrtool::Args& args) {
   bkrtool::Parsed p;
   std::string error;
-  if (!bkrtool::Parse(args, {"kind"}, {}, p, error)) return bkrtool::Fail(error);
-  if (p.positional.size() != 2) return bkrtool::Fail("usage: bkrtool encode [--kind 0|1|5] IN OUT");
+  if (!bkrtool::Parse(args, {"kind"}, {"json"}, p, error)) return bkrtool::Fail(error);
+  if (p.positional.size() != 2) return bkrtool::Fail("usage: bkrtool encode [--kind 0|1|5] [--json] IN OUT");
   const std::string kindText = p.Value("kind", "1");
   if (kindText != "0" && kindText != "1" && kindText != "5")
     return bkrtool::Fail("--kind must be 0, 1 or 5, not '" + kindText + "'");
@@ -102,13 +119,13 @@ int Encode(const bkrtool::Args& args) {
   if (!Readable(in)) return bkrtool::Fail("cannot open input " + in);
   CollectLines log;
   const int rc = vskEcdEncodeFile(in.c_str(), out.c_str(), 0, kind);
-  std::printf("encode %s -> %s, %s: %d (%s)\n", in.c_str(), out.c_str(), KindName(kind), rc, EncodeResultText(rc));
   if (rc != kEcdEncodeOk) log.Print();
-  return ExitCode(rc, kEcdEncodeOk);
+  return PrintResult("encode", in, out, KindName(kind), rc, EncodeResultText(rc), ExitCode(rc, kEcdEncodeOk));
 }
 
-int Decode(const bkrtool::Args& args) {
-  if (args.size() != 2) return bkrtool::Fail("usage: bkrtool decode IN OUT");
+int Decode(const bkrtool::Args& all) {
+  const bkrtool::Args args = bkrtool::WithoutJson(all);
+  if (args.size() != 2) return bkrtool::Fail("usage: bkrtool decode [--json] IN OUT");
   const std::string& in = args[0];
   const std::string& out = args[1];
   // The first bytes only decide whether this is an encoded file at all.
@@ -130,15 +147,49 @@ int Decode(const bkrtool::Args& args) {
     return bkrtool::Fail("decoded, but cannot put the result in place as " + out);
   }
   if (rc != kEcdDecodeOk) std::remove(temporary.c_str());
-  std::printf("decode %s -> %s: %d (%s)\n", in.c_str(), out.c_str(), rc, DecodeResultText(rc));
   if (rc != kEcdDecodeOk) log.Print();
-  return ExitCode(rc, kEcdDecodeOk);
+  return PrintResult("decode", in, out, nullptr, rc, DecodeResultText(rc), ExitCode(rc, kEcdDecodeOk));
 }
 
 std::string Hex(unsigned value, int digits) {
   char text[16];
   std::snprintf(text, sizeof text, "0x%0*X", digits, value);
   return text;
+}
+
+// Exit code of info: 0 for an encoded file that decodes, 1 for any other file.
+constexpr int kInfoNotDecodable = 1;
+
+std::string InfoProblem(const bk::ecd::ImageInfo& info, int rc) {
+  if (!info.magicValid) return "not an encoded file (no valid magic number)";
+  if (rc != kEcdDecodeOk) return std::string("the encoded file does not decode: ") + DecodeResultText(rc);
+  return std::string();
+}
+
+int InfoJson(const std::string& path, std::size_t size, const bk::ecd::ImageInfo& info, int rc) {
+  bkrtool::JsonObject o;
+  o.Text("file", path).Unsigned("size", size).Bool("encoded", info.magicValid);
+  if (info.magicValid) {
+    o.Json("magic", bkrtool::JsonObject()
+                        .Unsigned("check", info.check)
+                        .Unsigned("seed1", info.seed1)
+                        .Unsigned("seed2", info.seed2)
+                        .Unsigned("seed3", info.seed3)
+                        .Str());
+    std::string words = "[";
+    for (std::size_t i = 0; i < info.optionWords.size(); ++i)
+      words += (i ? "," : "") + bkrtool::JsonString(Hex(info.optionWords[i], 4));
+    o.Json("optionWords", words + "]")
+        .Number("kind", info.options.kind)
+        .Bool("passThrough", info.options.passThrough)
+        .Unsigned("dataOffset", info.dataOffset)
+        .Unsigned("blocks", info.blocks)
+        .Unsigned("plainSize", info.plainSize)
+        .Number("decodeResult", rc)
+        .Text("decodeText", DecodeResultText(rc));
+  }
+  const std::string problem = InfoProblem(info, rc);
+  return bkrtool::PrintJson(o, problem.empty() ? 0 : kInfoNotDecodable, problem);
 }
 
 int Info(const bkrtool::Args& args) {
@@ -151,31 +202,12 @@ int Info(const bkrtool::Args& args) {
   if (!bkrtool::ReadWholeFile(path, data, error)) return bkrtool::Fail(error);
   bk::ecd::ImageInfo info;
   const int rc = bk::ecd::DecodeImage(data.data(), data.size(), nullptr, &info);
-  const bool json = p.Has("json");
-
-  if (json) {
-    std::string o = "{\"file\":" + bkrtool::JsonString(path) + ",\"size\":" + std::to_string(data.size()) +
-                    ",\"encoded\":" + (info.magicValid ? "true" : "false");
-    if (info.magicValid) {
-      o += ",\"magic\":{\"check\":" + std::to_string(info.check) + ",\"seed1\":" + std::to_string(info.seed1) +
-           ",\"seed2\":" + std::to_string(info.seed2) + ",\"seed3\":" + std::to_string(info.seed3) + "}";
-      o += ",\"optionWords\":[";
-      for (std::size_t i = 0; i < info.optionWords.size(); ++i)
-        o += (i ? "," : "") + bkrtool::JsonString(Hex(info.optionWords[i], 4));
-      o += "],\"kind\":" + std::to_string(info.options.kind) +
-           ",\"passThrough\":" + (info.options.passThrough ? "true" : "false") +
-           ",\"dataOffset\":" + std::to_string(info.dataOffset) + ",\"blocks\":" + std::to_string(info.blocks) +
-           ",\"plainSize\":" + std::to_string(info.plainSize) + ",\"decodeResult\":" + std::to_string(rc) +
-           ",\"decodeText\":" + bkrtool::JsonString(DecodeResultText(rc));
-    }
-    std::printf("%s}\n", o.c_str());
-    return 0;
-  }
+  if (bkrtool::JsonOutput()) return InfoJson(path, data.size(), info, rc);
 
   std::printf("file:          %s (%llu bytes)\n", path.c_str(), static_cast<unsigned long long>(data.size()));
   if (!info.magicValid) {
     std::printf("encoded:       no (no valid magic number)\n");
-    return 0;
+    return kInfoNotDecodable;
   }
   std::printf("encoded:       yes\n");
   std::printf("magic number:  check %u, seeds %u %u %u\n", info.check, info.seed1, info.seed2, info.seed3);
@@ -189,13 +221,15 @@ int Info(const bkrtool::Args& args) {
               static_cast<unsigned long long>(info.blocks));
   std::printf("plain size:    %llu\n", static_cast<unsigned long long>(info.plainSize));
   std::printf("decodes:       %d (%s)\n", rc, DecodeResultText(rc));
-  return 0;
+  return rc == kEcdDecodeOk ? 0 : kInfoNotDecodable;
 }
 
 }  // namespace
 
-BKR_COMMAND("encode", "[--kind 0|1|5] IN OUT",
+BKR_COMMAND("encode", "[--kind 0|1|5] [--json] IN OUT",
             "write IN as an encoded file (kind 1 control codec, 5 zlib, 0 stored); exit code = -result", Encode);
-BKR_COMMAND("decode", "IN OUT", "decode an encoded file of any kind; exit code = -result", Decode);
+BKR_COMMAND("decode", "[--json] IN OUT", "decode an encoded file of any kind; exit code = -result", Decode);
 BKR_COMMAND("info", "[--json] FILE",
-            "tell whether FILE is an encoded file: magic number, option words, kind, blocks, plain size", Info);
+            "tell whether FILE is an encoded file: magic number, option words, kind, blocks, plain size; "
+            "exit 0 when it decodes, 1 when it is not an encoded file or does not decode",
+            Info);

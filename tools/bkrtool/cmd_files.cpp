@@ -19,17 +19,19 @@ int Files(const bkrtool::Args& args) {
   const std::string& out = p.positional[3];
   const std::uint32_t result = vskAPIGetResourceFileName(p.positional[0].c_str(), p.positional[1].c_str(),
                                                          p.positional[2].c_str(), out.c_str());
-  const char* meaning = result == 0 ? "list written" : result == 1 ? "no such resource" : "failed";
-  if (!p.Has("json")) std::printf("result %u (%s)\n", result, meaning);
+  const char* meaning =
+      result == 0 ? "list written" : result == 1 ? "no such resource" : "failed (see CLIENT.LOG)";
   std::vector<unsigned char> bytes;
-  if (result == 0 && bkrtool::ReadWholeFile(out, bytes, error)) {
-    if (p.Has("json")) std::printf("{\"result\":%u,\"list\":", result);
-    std::fflush(stdout);
-    bkrtool::PrintListRecords(out, bytes, p.Has("json"));
-    if (p.Has("json")) std::printf("}\n");
-  } else if (p.Has("json")) {
-    std::printf("{\"result\":%u,\"list\":null}\n", result);
+  const bool read = result == 0 && bkrtool::ReadWholeFile(out, bytes, error);
+  if (bkrtool::JsonOutput()) {
+    bkrtool::JsonObject o;
+    o.Unsigned("result", result).Text("resultText", meaning);
+    o.Json("list", read ? bkrtool::ListRecordsJson(out, bytes) + "}" : "null");
+    return bkrtool::PrintJson(o, static_cast<int>(result), meaning);
   }
+  std::printf("result %u (%s)\n", result, meaning);
+  std::fflush(stdout);
+  if (read) bkrtool::PrintListRecords(out, bytes);
   return static_cast<int>(result);
 }
 

@@ -5,27 +5,12 @@
 #include <vector>
 
 #include "command.h"
-#include "common/text.h"
 #include "environment/env.h"
+#include "field_text.h"
 #include "file_bytes.h"
 #include "multiserver/multiserver.h"
 
 namespace {
-
-std::string Shown(const unsigned char* field, std::size_t width) {
-  std::string out;
-  const std::size_t length = bk::BoundedLength(reinterpret_cast<const char*>(field), width);
-  for (std::size_t i = 0; i < length; ++i) {
-    if (field[i] >= 0x20 && field[i] < 0x7F) {
-      out += static_cast<char>(field[i]);
-    } else {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02X", field[i]);
-      out += hex;
-    }
-  }
-  return out;
-}
 
 int Hosts(const bkrtool::Args& args) {
   bkrtool::Parsed p;
@@ -48,8 +33,8 @@ int Hosts(const bkrtool::Args& args) {
   if (!json) std::printf("%-10s %-8s %s\n", "directory", "service", "host");
   for (std::size_t i = 0; i < count; ++i) {
     const unsigned char* r = bytes.data() + i * kHostsysRecordSize;
-    const std::string host = Shown(r + kHostsysHost, kHostsysHostWidth);
-    const std::string dir = Shown(r + kHostsysDir, kHostsysDirWidth);
+    const std::string host = bkrtool::FieldText(r + kHostsysHost, kHostsysHostWidth);
+    const std::string dir = bkrtool::FieldText(r + kHostsysDir, kHostsysDirWidth);
     const unsigned kind = r[kHostsysKind];
     const std::string service = kind == kHostsysKindOther ? "orlavsw" : "orlavs";
     if (json)
@@ -59,12 +44,12 @@ int Hosts(const bkrtool::Args& args) {
     else
       std::printf("%-10s %-8s %s\n", dir.c_str(), service.c_str(), host.c_str());
   }
-  if (json) std::printf("%s],\"leftover\":%zu}\n", o.c_str(), tail);
-  if (tail != 0) {
-    std::fprintf(stderr, "bkrtool: %s: %zu bytes after the last whole record\n", path.c_str(), tail);
-    return 1;
-  }
-  return 0;
+  const std::string problem =
+      tail == 0 ? std::string() : path + ": " + std::to_string(tail) + " bytes after the last whole record";
+  const int exitCode = problem.empty() ? 0 : 1;
+  if (json) std::printf("%s],\"leftover\":%zu%s\n", o.c_str(), tail, bkrtool::JsonEnd(exitCode, problem).c_str());
+  if (!problem.empty()) std::fprintf(stderr, "bkrtool: %s\n", problem.c_str());
+  return exitCode;
 }
 
 }  // namespace

@@ -117,7 +117,7 @@ int List(const bkrtool::Args& args) {
     if (size > 0 && size % 277 == 0 && static_cast<std::size_t>(size) <= bkrtool::kMaxReadBytes) {
       std::vector<unsigned char> whole;
       if (!bkrtool::ReadWholeFile(path, whole, error)) return bkrtool::Fail(error);
-      if (bkrtool::LooksLikeListFile(whole)) return bkrtool::PrintListRecords(path, whole, p.Has("json"));
+      if (bkrtool::LooksLikeListFile(whole)) return bkrtool::PrintListRecords(path, whole);
     }
     if (std::fseek(file.get(), 0, SEEK_SET) != 0) return bkrtool::Fail("cannot read " + path);
     sourceOwner = std::make_unique<ArFileSource>(file.get());
@@ -209,7 +209,7 @@ int List(const bkrtool::Args& args) {
            ",\"date\":" + bkrtool::JsonString(r.date) + ",\"time\":" + bkrtool::JsonString(r.time) +
            ",\"security\":" + (r.security ? "true" : "false") + ",\"path\":" + bkrtool::JsonString(r.path) + "}";
     }
-    std::printf("%s]}\n", o.c_str());
+    std::printf("%s]%s\n", o.c_str(), bkrtool::JsonEnd(0).c_str());
     return 0;
   }
   if (p.Has("verbose")) {
@@ -226,4 +226,6 @@ int List(const bkrtool::Args& args) {
 }  // namespace
 
 BKR_COMMAND("list", "[--verbose] [--json] ARCHIVE",
-            "list a resource archive (plain or encoded), or a list file's 277-byte records; decoded in memory): kind, flags, size, date, path", List);
+            "list a resource archive (plain, or encoded: decoded in memory) or a list file's 277-byte records: "
+            "kind, flags, size, date, path",
+            List);

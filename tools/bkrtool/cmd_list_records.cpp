@@ -4,6 +4,7 @@
 #include <string>
 
 #include "command.h"
+#include "field_text.h"
 #include "list_records.h"
 
 namespace bkrtool {
@@ -13,20 +14,6 @@ constexpr std::size_t kRecord = 277, kPathWidth = 260, kSize = 260, kDate = 264,
 
 std::uint32_t Be32(const unsigned char* p) {
   return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
-}
-
-std::string Printable(const unsigned char* field, std::size_t width) {
-  std::string out;
-  for (std::size_t i = 0; i < width && field[i] != 0; ++i) {
-    if (field[i] >= 0x20 && field[i] < 0x7F) {
-      out += static_cast<char>(field[i]);
-    } else {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02X", field[i]);
-      out += hex;
-    }
-  }
-  return out;
 }
 
 std::string Hex(const char* format, unsigned a, unsigned b, unsigned c) {
@@ -44,37 +31,68 @@ bool LooksLikeListFile(const std::vector<unsigned char>& bytes) {
   return true;
 }
 
-int PrintListRecords(const std::string& path, const std::vector<unsigned char>& bytes, bool json) {
-  const std::size_t count = bytes.size() / kRecord, tail = bytes.size() % kRecord;
-  std::string o = "{\"file\":" + JsonString(path) + ",\"records\":[";
-  for (std::size_t i = 0; i < count; ++i) {
-    const unsigned char* r = bytes.data() + i * kRecord;
-    const std::uint32_t date = Be32(r + kDate), time = Be32(r + kTime);
-    const std::string dateText = Hex("%04X-%02X-%02X", date >> 16, (date >> 8) & 0xFF, date & 0xFF);
-    const std::string timeText = Hex("%02X:%02X:%02X", (time >> 16) & 0xFF, (time >> 8) & 0xFF, time & 0xFF);
-    const unsigned kind = r[kKind];
-    std::string flags = "----";
-    if (kind & 8) flags[0] = 'R';
-    if (kind & 4) flags[1] = 'H';
-    if (kind & 2) flags[2] = 'S';
-    if (kind & 16) flags[3] = 'A';
-    const bool directory = (kind & 1) == 0;
-    const std::string shown = Printable(r, kPathWidth);
-    if (json) {
-      o += std::string(i ? "," : "") + "{\"path\":" + JsonString(shown) + ",\"size\":" + std::to_string(Be32(r + kSize)) +
-           ",\"date\":" + JsonString(dateText) + ",\"time\":" + JsonString(timeText) + ",\"kind\":" +
-           (directory ? "\"directory\"" : "\"file\"") + ",\"flags\":" + JsonString(flags) + "}";
-    } else {
-      std::printf("%c %s %12lu  %s %s  %s\n", directory ? 'd' : 'f', flags.c_str(),
-                  static_cast<unsigned long>(Be32(r + kSize)), dateText.c_str(), timeText.c_str(), shown.c_str());
+namespace {
+
+struct ListRecord {
+  std::string path, date, time, flags;
+  unsigned long size = 0;
+  bool directory = false;
+};
+
+ListRecord Record(const unsigned char* r) {
+  ListRecord out;
+  const std::uint32_t date = Be32(r + kDate), time = Be32(r + kTime);
+  out.date = Hex("%04X-%02X-%02X", date >> 16, (date >> 8) & 0xFF, date & 0xFF);
+  out.time = Hex("%02X:%02X:%02X", (time >> 16) & 0xFF, (time >> 8) & 0xFF, time & 0xFF);
+  const unsigned kind = r[kKind];
+  out.flags = "----";
+  if (kind & 8) out.flags[0] = 'R';
+  if (kind & 4) out.flags[1] = 'H';
+  if (kind & 2) out.flags[2] = 'S';
+  if (kind & 16) out.flags[3] = 'A';
+  out.directory = (kind & 1) == 0;
+  out.path = FieldText(r, kPathWidth);
+  out.size = static_cast<unsigned long>(Be32(r + kSize));
+  return out;
+}
+
+}  // namespace
+
+std::string ListRecordsJson(const std::string& path, const std::vector<unsigned char>& bytes) {
+  std::string records = "[";
+  for (std::size_t at = 0; at + kRecord <= bytes.size(); at += kRecord) {
+    const ListRecord r = Record(bytes.data() + at);
+    records += (at ? "," : "") + JsonObject()
+                                     .Text("path", r.path)
+                                     .Unsigned("size", r.size)
+                                     .Text("date", r.date)
+                                     .Text("time", r.time)
+                                     .Text("kind", r.directory ? "directory" : "file")
+                                     .Text("flags", r.flags)
+                                     .Str();
+  }
+  return JsonObject().Text("file", path).Json("records", records + "]").Unsigned("leftover", bytes.size() % kRecord).Open();
+}
+
+std::string ListRecordsProblem(const std::string& path, const std::vector<unsigned char>& bytes) {
+  const std::size_t tail = bytes.size() % kRecord;
+  return tail == 0 ? std::string() : path + ": " + std::to_string(tail) + " bytes after the last whole record";
+}
+
+int PrintListRecords(const std::string& path, const std::vector<unsigned char>& bytes) {
+  const std::string problem = ListRecordsProblem(path, bytes);
+  const int exitCode = problem.empty() ? 0 : 1;
+  if (JsonOutput()) {
+    std::printf("%s%s\n", ListRecordsJson(path, bytes).c_str(), JsonEnd(exitCode, problem).c_str());
+  } else {
+    for (std::size_t at = 0; at + kRecord <= bytes.size(); at += kRecord) {
+      const ListRecord r = Record(bytes.data() + at);
+      std::printf("%c %s %12lu  %s %s  %s\n", r.directory ? 'd' : 'f', r.flags.c_str(), r.size, r.date.c_str(),
+                  r.time.c_str(), r.path.c_str());
     }
   }
-  if (json) std::printf("%s],\"leftover\":%zu}\n", o.c_str(), tail);
-  if (tail != 0) {
-    std::fprintf(stderr, "bkrtool: %s: %zu bytes after the last whole record\n", path.c_str(), tail);
-    return 1;
-  }
-  return 0;
+  if (!problem.empty()) std::fprintf(stderr, "bkrtool: %s\n", problem.c_str());
+  return exitCode;
 }
 
 }  // namespace bkrtool

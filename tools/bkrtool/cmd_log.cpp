@@ -229,7 +229,7 @@ int RunLog(const bkrtool::Args& args) {
     std::printf("],\n \"records\": [");
     for (std::size_t i = first; i < entries.size(); ++i)
       std::printf("%s\n  %s", i > first ? "," : "", JsonLine(entries[i]).c_str());
-    std::printf("]}\n");
+    std::printf("]%s\n", bkrtool::JsonEnd(damaged ? 1 : 0, "the log holds damaged records").c_str());
   } else {
     for (std::size_t i = first; i < entries.size(); ++i) std::printf("%s\n", TextLine(entries[i]).c_str());
     for (const FileSummary& f : files) {

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "json.h"
+
 namespace bkrtool {
 
 using Args = std::vector<std::string>;
@@ -19,7 +21,8 @@ struct Command {
 void Register(const Command& command);
 const std::vector<Command>& Commands();
 
-// Prints "bkrtool: <message>" on stderr and returns exit code 2 (bad use or
+// Prints "bkrtool: <message>" on stderr (and under --json the object with
+// the message as "error" on stdout) and returns exit code 2 (bad use or
 // unusable input), the convention of all commands.
 int Fail(const std::string& message);
 
@@ -34,8 +37,9 @@ struct Parsed {
 bool Parse(const Args& args, const std::vector<std::string>& withValue,
            const std::vector<std::string>& flags, Parsed& out, std::string& error);
 
-// Text as a JSON string literal.
-std::string JsonString(const std::string& text);
+// The arguments without "--json" (which main() has seen already), for the
+// commands that take their arguments as they stand.
+Args WithoutJson(const Args& args);
 
 struct Registrar {
   explicit Registrar(const Command& command) { Register(command); }

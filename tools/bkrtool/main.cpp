@@ -13,9 +13,24 @@ std::vector<Command>& Table() {
   return table;
 }
 
-void PrintHelp() {
-  std::printf("usage: bkrtool COMMAND [ARGS]\n       bkrtool --version\n\ncommands:\n");
+int PrintHelp(int exitCode) {
+  if (JsonOutput()) {
+    std::string commands = "[";
+    for (const Command& c : Commands())
+      commands += (commands.size() > 1 ? "," : "") +
+                  JsonObject().Text("name", c.name).Text("usage", c.usage).Text("summary", c.summary).Str();
+    return PrintJson(JsonObject().Json("commands", commands + "]"), exitCode, exitCode ? "no command given" : "");
+  }
+  std::printf("usage: bkrtool COMMAND [ARGS]\n       bkrtool --version\n\n"
+              "Every command takes --json: its output is then one JSON object (UTF-8) with\n"
+              "\"exitCode\" and, on a failure, \"error\".\n\ncommands:\n");
   for (const Command& c : Commands()) std::printf("  %s %s\n      %s\n", c.name, c.usage, c.summary);
+  return exitCode;
+}
+
+bool IsHelp(const char* argument) {
+  return std::strcmp(argument, "help") == 0 || std::strcmp(argument, "--help") == 0 ||
+         std::strcmp(argument, "-h") == 0;
 }
 }  // namespace
 
@@ -24,6 +39,7 @@ const std::vector<Command>& Commands() { return Table(); }
 
 int Fail(const std::string& message) {
   std::fprintf(stderr, "bkrtool: %s\n", message.c_str());
+  if (JsonOutput()) PrintJson(JsonObject(), 2, message);
   return 2;
 }
 
@@ -37,6 +53,13 @@ std::string Parsed::Value(const std::string& name, const std::string& fallback) 
   for (const auto& o : options)
     if (o.first == name) return o.second;
   return fallback;
+}
+
+Args WithoutJson(const Args& args) {
+  Args rest;
+  for (const std::string& a : args)
+    if (a != "--json") rest.push_back(a);
+  return rest;
 }
 
 bool Parse(const Args& args, const std::vector<std::string>& withValue,
@@ -77,37 +100,15 @@ bool Parse(const Args& args, const std::vector<std::string>& withValue,
   return true;
 }
 
-std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (c < 0x20) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", c);
-          out += buf;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  return out + "\"";
-}
-
 }  // namespace bkrtool
 
 int main(int argc, char** argv) {
   using namespace bkrtool;
-  if (argc < 2 || std::strcmp(argv[1], "help") == 0 || std::strcmp(argv[1], "--help") == 0) {
-    PrintHelp();
-    return argc < 2 ? 2 : 0;
-  }
+  for (int i = 1; i < argc; ++i)
+    if (std::strcmp(argv[i], "--json") == 0) SetJsonOutput(true);
+  if (argc < 2 || IsHelp(argv[1])) return PrintHelp(argc < 2 ? 2 : 0);
   if (std::strcmp(argv[1], "--version") == 0) {
+    if (JsonOutput()) return PrintJson(JsonObject().Text("version", BK_VERSION), 0);
     std::printf("bkrtool %s\n", BK_VERSION);
     return 0;
   }
