@@ -1,5 +1,31 @@
 # Build-wide settings and the helpers every folder uses to declare its targets.
 
+# bk_probe_ia32(out): ON when this machine runs 32-bit code and has Wine's
+# 32-bit loader, OFF (with the one line that says so) when the kernel runs no
+# 32-bit code. A machine that runs 32-bit code without the loader is not set
+# up: scripts/setup.sh installs it.
+function(bk_probe_ia32 out)
+  if(BK_BUILD_TESTS)
+    execute_process(COMMAND sh ${CMAKE_SOURCE_DIR}/cmake/probe-ia32.sh RESULT_VARIABLE runs)
+  else()
+    set(runs 1)
+  endif()
+  if(runs EQUAL 0)
+    if(NOT EXISTS /usr/lib/wine/wine)
+      message(FATAL_ERROR "this machine runs 32-bit code, but Wine's 32-bit loader /usr/lib/wine/wine "
+                          "is missing: run scripts/setup.sh")
+    endif()
+    set(${out} ON PARENT_SCOPE)
+  elseif(runs EQUAL 1)
+    if(BK_BUILD_TESTS)
+      message(STATUS "i686 tests skipped: this machine runs no 32-bit code")
+    endif()
+    set(${out} OFF PARENT_SCOPE)
+  else()
+    message(FATAL_ERROR "cmake/probe-ia32.sh could not build its 32-bit probe (binutils' as and ld)")
+  endif()
+endfunction()
+
 if(WIN32)
   set(BK_WINDOWS ON)
   # Only the system DLLs (and what we link on purpose) may be imported.
@@ -7,15 +33,22 @@ if(WIN32)
   # Windows XP (5.1) is the oldest system the client runs on: newer APIs are
   # looked up at run time instead of being imported.
   add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0501 WINVER=0x0501)
-  # Tests run under Wine, which runs x86_64 programs only on these machines.
+  # Tests run under Wine in a 64-bit prefix owned by the build tree: x86_64
+  # programs with the 64-bit loader, i686 programs with the 32-bit one, as
+  # 64-bit Windows runs 32-bit programs (WoW64). The 32-bit loader needs a
+  # kernel that runs 32-bit code: where it does not, the i686 tests are built
+  # but not registered, and configuring says so.
+  set(BK_WINE_PREFIX ${CMAKE_BINARY_DIR}/wineprefix)
   if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
-    set(BK_RUN_TESTS ON)
-    set(BK_WINE_PREFIX ${CMAKE_BINARY_DIR}/wineprefix)
     set(BK_WINE /usr/lib/wine/wine64)
+    set(BK_RUN_TESTS ON)
+  else()
+    set(BK_WINE /usr/lib/wine/wine)
+    bk_probe_ia32(BK_RUN_TESTS)
+  endif()
+  if(BK_RUN_TESTS)
     set(CMAKE_CROSSCOMPILING_EMULATOR
         /usr/bin/env WINEPREFIX=${BK_WINE_PREFIX} WINEDEBUG=-all ${BK_WINE})
-  else()
-    set(BK_RUN_TESTS OFF)
   endif()
 else()
   set(BK_WINDOWS OFF)

@@ -5,26 +5,54 @@
 # as an installation would, restores it through the DLL and shows, file by
 # file, that the folder is back as it was. Also shows the log lines of the two
 # calls and the management file before and after.
+#   scripts/demo.sh [--arch i686|x86_64]
+# It runs the shipped build, i686, where the machine runs 32-bit code, and the
+# x86_64 build otherwise (saying so); --arch chooses.
 set -eu
 cd "$(dirname "$0")/.."
+arch=""
+case "${1:-}" in
+--arch) arch=${2:?"--arch needs i686 or x86_64"} ;;
+"") ;;
+*) echo "usage: $0 [--arch i686|x86_64]" >&2; exit 2 ;;
+esac
 scripts/setup.sh
-build=build/x86_64
-cmake -S . -B $build -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake >/dev/null
+runs32=yes
+cmake/probe-ia32.sh || runs32=no
+if [ -z "$arch" ]; then
+  if [ $runs32 = yes ]; then
+    arch=i686
+  else
+    arch=x86_64
+    echo "this machine runs no 32-bit code: the demo runs the x86_64 build, not the shipped i686 one"
+  fi
+fi
+case $arch in
+i686)
+  [ $runs32 = yes ] || { echo "this machine runs no 32-bit code: the i686 build cannot run here" >&2; exit 1; }
+  # A 32-bit program in a 64-bit prefix, as on 64-bit Windows.
+  WINE=/usr/lib/wine/wine ;;
+x86_64) WINE=/usr/lib/wine/wine64 ;;
+*) echo "unknown arch $arch (i686 or x86_64)" >&2; exit 2 ;;
+esac
+echo "demo of the $arch build"
+build=build/$arch
+cmake -S . -B $build -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-$arch.cmake >/dev/null
 cmake --build $build --target bkrtool vscltmng >/dev/null
 
 prefix=$PWD/build/demo-wineprefix
 export WINEPREFIX="$prefix" WINEDEBUG=-all
-WINE=/usr/lib/wine/wine64
 cmake/wine-session.sh start "$prefix"
 trap 'cmake/wine-session.sh stop "$prefix"' EXIT
 tool() { $WINE "$PWD/$build/bkrtool.exe" "$@" </dev/null; }
-winpath() { $WINE winepath -w "$1" 2>/dev/null </dev/null; }
 
 # A client installation of our own in the prefix: install path, backup root.
 drive_c=$prefix/drive_c
 client=$drive_c/ORLAVSK
 rm -rf "$client" "$drive_c/DemoApp"
 mkdir -p "$client/LOG" "$client/BACKUP"
+# Written with the reg program of the DLL's arch: a 32-bit program reads
+# HKLM\Software through the 32-bit registry view.
 key='HKLM\SoftWare\VELMORA\ORLA/VS/K'
 $WINE reg delete "$key" /f </dev/null >/dev/null 2>&1 || true
 $WINE reg add "$key" /v PathName /d 'C:\ORLAVSK' /f </dev/null >/dev/null 2>&1

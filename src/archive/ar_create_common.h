@@ -66,20 +66,7 @@ class CreationLog {
   VskLogHandle handle_;
 };
 
-// File-system redirection off for the guard's life (back on at every exit).
-class RedirectionOff {
- public:
-  RedirectionOff() : off_(vskWow64DisableWow64FsRedirection(&old_)) {}
-  ~RedirectionOff() {
-    if (off_) vskWow64RevertWow64FsRedirection(old_);
-  }
-  RedirectionOff(const RedirectionOff&) = delete;
-  RedirectionOff& operator=(const RedirectionOff&) = delete;
-
- private:
-  PVOID old_ = nullptr;
-  BOOL off_;
-};
+using bk::win::RedirectionOff;
 
 // The packaging progress of an archive named R plus seven characters.
 class Progress {

@@ -539,17 +539,13 @@ namespace {
 // File-system redirection off and the client log open for one call.
 class CallScope {
  public:
-  CallScope() : off_(vskWow64DisableWow64FsRedirection(&old_) != FALSE), log_(vskLogOpen("CLIENT.log")) {}
-  ~CallScope() {
-    vskLogClose(log_);
-    if (off_) vskWow64RevertWow64FsRedirection(old_);
-  }
+  CallScope() : log_(vskLogOpen("CLIENT.log")) {}
+  ~CallScope() { vskLogClose(log_); }
   CallScope(const CallScope&) = delete;
   CallScope& operator=(const CallScope&) = delete;
 
  private:
-  PVOID old_ = nullptr;
-  bool off_;
+  bk::win::RedirectionOff redirection_;
   VskLogHandle log_;
 };
 

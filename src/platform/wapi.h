@@ -61,6 +61,25 @@ BOOL vskWow64RevertWow64FsRedirection(PVOID oldValue);
 // Terminal-session id of the process, 0 where not available.
 DWORD vskWapiGetSessionId();
 
+namespace bk::win {
+// File-system redirection off for the owner's life, for the code that touches
+// the archived files' places: back on at every exit. Where the system has no
+// redirection (a 64-bit process, older systems) nothing is switched.
+class RedirectionOff {
+ public:
+  RedirectionOff() : off_(vskWow64DisableWow64FsRedirection(&old_)) {}
+  ~RedirectionOff() {
+    if (off_) vskWow64RevertWow64FsRedirection(old_);
+  }
+  RedirectionOff(const RedirectionOff&) = delete;
+  RedirectionOff& operator=(const RedirectionOff&) = delete;
+
+ private:
+  PVOID old_ = nullptr;
+  BOOL off_;
+};
+}  // namespace bk::win
+
 // --- Traces -------------------------------------------------------------------------
 // Category of vskWapiOpenWriteCloseClientLogCore; callers set kVskWapiCategory
 // before each call. category must outlive its use (a literal).

@@ -32,6 +32,7 @@
 #include "archive/ar_paths.h"
 #include "logging/log.h"
 #include "platform/unique_handle.h"
+#include "platform/wapi.h"
 #include "service/restore_checked.h"
 #include "service/service.h"
 #include "service/tree_removal.h"
@@ -141,6 +142,10 @@ class Search {
 int vskRestoreRemoveAddedContents() {
   const VskRestoreChecked& checked = vskRestoreChecked();
   Search search(checked.saved);
+  // The saved directories as the archive saw them: with file-system
+  // redirection off (a 32-bit process would otherwise search SysWOW64's
+  // folders of the same names).
+  bk::win::RedirectionOff redirection;
   if (checked.archive)
     for (const VskListedPath& listed : vskRestoreListedPaths()) search.Listed(listed.path);
   vskLogTrace(kVskCategory, "ADDED_CONTENTS removed = %u, left = %u", search.removed, search.left);

@@ -5,7 +5,12 @@
 
 #include <cstring>
 #include <exception>
+#include <new>
 #include <typeinfo>
+
+#if defined(_WIN32)
+#include <windows.h>
+#endif
 
 #include "objcore/objcore.h"
 #include "thrower.h"
@@ -148,5 +153,80 @@ TYPED_TEST(ExceptionType, AssignmentReturnsTheTarget) {
 TEST(ExceptionTypes, OtherStandardExceptionsPassTheirHandlers) {
   EXPECT_EQ(octest::CatchInLibrary([] { throw std::bad_cast(); }), octest::kOtherException);
 }
+
+#if defined(_WIN32)
+// One import of a loaded module answered by another function while the owner
+// lives: the module's import address table slot of `name` from `dll`.
+class ImportOverride {
+ public:
+  ImportOverride(HMODULE module, const char* dll, const char* name, void* replacement) {
+    auto* base = reinterpret_cast<unsigned char*>(module);
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (auto* d = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress); d->Name; ++d) {
+      if (_stricmp(reinterpret_cast<const char*>(base + d->Name), dll) != 0) continue;
+      const auto* names = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + d->OriginalFirstThunk);
+      auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->FirstThunk);
+      for (int i = 0; names[i].u1.AddressOfData != 0; ++i) {
+        if (IMAGE_SNAP_BY_ORDINAL(names[i].u1.Ordinal)) continue;
+        const auto* byName = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names[i].u1.AddressOfData);
+        if (std::strcmp(reinterpret_cast<const char*>(byName->Name), name) != 0) continue;
+        slot_ = reinterpret_cast<void**>(&slots[i].u1.Function);
+        original_ = Swap(replacement);
+        return;
+      }
+    }
+  }
+  ~ImportOverride() {
+    if (slot_ != nullptr) Swap(original_);
+  }
+  ImportOverride(const ImportOverride&) = delete;
+  ImportOverride& operator=(const ImportOverride&) = delete;
+  bool active() const { return slot_ != nullptr; }
+
+ private:
+  void* Swap(void* value) {
+    DWORD protection = 0;
+    ::VirtualProtect(slot_, sizeof *slot_, PAGE_READWRITE, &protection);
+    void* const before = *slot_;
+    *slot_ = value;
+    ::VirtualProtect(slot_, sizeof *slot_, protection, &protection);
+    return before;
+  }
+  void** slot_ = nullptr;
+  void* original_ = nullptr;
+};
+
+// operator new(std::size_t) as the runtime exports it.
+constexpr const char* kOperatorNew = sizeof(std::size_t) == 8 ? "_Znwy" : "_Znwj";
+
+void* NoMemory(std::size_t) { throw std::bad_alloc(); }
+
+class Counted : public oc::Object {};
+
+// An exception leaving objcore.dll through its own frames: the allocation in
+// oc::Object's constructor fails (objcore.dll's import of operator new is
+// answered by a function that throws std::bad_alloc, as the runtime's own does
+// when memory runs out), and a handler here catches it. This takes the GCC
+// runtime DLLs that ship with objcore.dll: with a static copy in objcore.dll
+// the 32-bit unwinder would not know its frames.
+TEST(ExceptionTypes, AnExceptionFromInsideObjcoreIsCaughtHere) {
+  {
+    ImportOverride failing(::GetModuleHandleA("objcore.dll"), "libstdc++-6.dll", kOperatorNew,
+                           reinterpret_cast<void*>(NoMemory));
+    ASSERT_TRUE(failing.active());
+    bool caught = false;
+    try {
+      Counted counted;
+    } catch (const std::bad_alloc&) {
+      caught = true;
+    }
+    EXPECT_TRUE(caught);
+  }
+  Counted counted;
+  EXPECT_EQ(oc::DblRefWeakRefCount(counted.RefBlock()), 1);
+}
+#endif
 
 }  // namespace

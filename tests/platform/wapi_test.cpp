@@ -13,6 +13,7 @@
 #include "platform/unique_handle.h"
 #include "support/log_files.h"
 #include "support/standins.h"
+#include "support/system_folders.h"
 #include "support/win_fixtures.h"
 
 namespace {
@@ -40,7 +41,7 @@ class Wapi : public ::testing::Test {
   ClientInstall install{registry};
 };
 
-std::string ProgramPath() {
+[[maybe_unused]] std::string ProgramPath() {
   char path[MAX_PATH + 1] = {};
   ::GetModuleFileNameA(nullptr, path, MAX_PATH);
   return path;
@@ -109,17 +110,42 @@ TEST_F(Wapi, SessionIdOfTheProcess) {
   EXPECT_EQ(vskWapiGetSessionId(), bk::win::CurrentSessionId());
 }
 
-TEST_F(Wapi, RedirectionSwitchFailsInA64BitProcess) {
-  // A 64-bit process has no redirection to switch: the system says so with error 1.
+// Which of the two folders named C:\windows\system32\<name> this thread reaches.
+std::string Reached(const bk::test::SystemFolderPair& folders) {
+  return bk::test::ReadFile(folders.path() + "\\which.txt");
+}
+
+TEST_F(Wapi, RedirectionSwitchOfThisArch) {
+  bk::test::SystemFolderPair folders("BkWapiSwitch");
+  {
+    bk::test::NativeSystemView native;
+    bk::test::WriteFile(folders.path() + "\\which.txt", "system32");
+  }
+  bk::test::WriteFile(folders.wow64() + "\\which.txt", "SysWOW64");
   PVOID state = nullptr;
+#if defined(_WIN64)
+  // A 64-bit process has no redirection to switch: the system says so with
+  // error 1, and the folder is the system folder itself all along.
+  EXPECT_EQ(Reached(folders), "system32");
   EXPECT_EQ(vskWow64DisableWow64FsRedirection(&state), FALSE);
   EXPECT_EQ(::GetLastError(), 1u);
+  EXPECT_EQ(Reached(folders), "system32");
   EXPECT_EQ(vskWow64RevertWow64FsRedirection(state), FALSE);
   EXPECT_EQ(::GetLastError(), 1u);
   EXPECT_EQ(ClientLogText(),
             "vskWow64DisableWow64FsRedirection: pfWow64DisableWow64FsRedirection failed.(1)[" + ProgramPath() +
                 "]" + "vskWow64RevertWow64FsRedirection: pfWow64RevertWow64FsRedirection failed.(1)[" +
                 ProgramPath() + "]");
+#else
+  // A 32-bit process on 64-bit Windows: the switch turns redirection off for
+  // this thread and back on with the state it saved; success writes nothing.
+  EXPECT_EQ(Reached(folders), "SysWOW64");
+  ASSERT_NE(vskWow64DisableWow64FsRedirection(&state), FALSE);
+  EXPECT_EQ(Reached(folders), "system32");
+  EXPECT_NE(vskWow64RevertWow64FsRedirection(state), FALSE);
+  EXPECT_EQ(Reached(folders), "SysWOW64");
+  EXPECT_EQ(ClientLog(), std::vector<std::string>{});
+#endif
 }
 
 TEST_F(Wapi, TraceLogWritesToTheGivenLog) {
