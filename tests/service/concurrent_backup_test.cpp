@@ -129,7 +129,8 @@ std::map<std::string, DWORD> RunTogether(const std::vector<ChildRun>& children) 
     processes.emplace_back(process.hProcess);
   }
   for (std::size_t i = 0; i < ready.size(); ++i) {
-    if (processes[i]) EXPECT_EQ(::WaitForSingleObject(ready[i].get(), 60000), WAIT_OBJECT_0) << "a child did not start";
+    if (!processes[i]) continue;
+    EXPECT_EQ(::WaitForSingleObject(ready[i].get(), 60000), WAIT_OBJECT_0) << "a child did not start";
   }
   ::SetEvent(start.get());
   std::map<std::string, DWORD> codes;
