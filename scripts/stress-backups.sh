@@ -27,7 +27,7 @@ BK_STRESS_ROUNDS=$rounds WINEPREFIX=$prefix WINEDEBUG=-all /usr/lib/wine/wine64 
 # Calls per round: 4 backups + 4 restores; 6 backups + 2 restores + 2
 # deletions + 10 updates.
 awk -v rounds="$rounds" '
-  /^\[       OK \]|^\[  FAILED  \]/ && /Concurrent\..* ms\)$/ {
+  /^\[       OK \]|^\[  FAILED  \]/ && /Concurrent\..* ms\)/ {
     ok = ($0 ~ /OK/); name = $4; ms = $5; gsub(/[()]/, "", ms)
     calls = (name ~ /Parallel/) ? 8 : 20
     printf "%-80s %s  %d rounds, %d processes per round, %d calls, %.1f s (%.2f s per round)\n",
