@@ -11,10 +11,12 @@
 #include "archive/ar_io.h"
 #include "archive/ar_reader.h"
 #include "codec/ecd.h"
+#include "codec/ecd_stream_decode.h"
 #include "common/byte_order.h"
 #include "environment/command_file.h"
 #include "logging/log.h"
 #include "platform/file_commit.h"
+#include "platform/shared_file_lock.h"
 #include "platform/unique_handle.h"
 
 namespace {
@@ -273,49 +275,189 @@ int vskarCreatearListFile(const char* archivePath, const char* targetDir, const 
   return kArListOk;
 }
 
+namespace {
+
+// Free space the unwrap leaves on the archive's volume for everything else.
+constexpr std::uint64_t kFreeSpaceMargin = 16u << 20;
+constexpr std::size_t kUnwrapPiece = 256u << 10;
+
+enum class Unwrap { kDone, kNotArchive, kBadBlock, kFailed };
+
+// True when the file begins with a valid magic number.
+bool IsEncoded(const char* path) {
+  bk::win::unique_hfile file(::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                           FILE_ATTRIBUTE_NORMAL, nullptr));
+  unsigned char magic[kEcdMagicSize];
+  DWORD got = 0;
+  return file && ::ReadFile(file.get(), magic, sizeof magic, &got, nullptr) && got == sizeof magic &&
+         EcdCheckMagicNum(bk::LoadBe32(magic), bk::LoadBe32(magic + 4), bk::LoadBe32(magic + 8),
+                          bk::LoadBe32(magic + 12)) == 1;
+}
+
+// The lock name of one stored archive: a hash of its full path, ignoring case.
+std::string ArchiveLockName(const char* archivePath) {
+  char full[MAX_PATH];
+  const DWORD n = ::GetFullPathNameA(archivePath, sizeof full, full, nullptr);
+  const char* text = n > 0 && n < sizeof full ? full : archivePath;
+  std::uint64_t hash = 1469598103934665603ull;  // FNV-1a
+  for (const char* p = text; *p != '\0'; ++p) {
+    char c = *p == '/' ? '\\' : *p;
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+  }
+  char name[32];
+  std::snprintf(name, sizeof name, "ARCHIVE_%016llX", static_cast<unsigned long long>(hash));
+  return name;
+}
+
+class FileByteInput : public bk::ecd::ByteInput {
+ public:
+  explicit FileByteInput(HANDLE file) : file_(file) {}
+  long long Read(void* buffer, std::size_t n) override {
+    std::size_t total = 0;
+    while (total < n) {
+      DWORD got = 0;
+      const DWORD piece = n - total > 0x100000 ? 0x100000 : static_cast<DWORD>(n - total);
+      if (!::ReadFile(file_, static_cast<unsigned char*>(buffer) + total, piece, &got, nullptr)) return -1;
+      if (got == 0) break;
+      total += got;
+    }
+    return static_cast<long long>(total);
+  }
+
+ private:
+  HANDLE file_;
+};
+
+// The most plain bytes the archive's volume can take: its free space less
+// the margin.
+std::uint64_t VolumeRoom(const char* archivePath) {
+  std::string folder(archivePath);
+  const std::size_t slash = folder.find_last_of("\\/");
+  folder = slash == std::string::npos ? std::string(".") : folder.substr(0, slash + 1);
+  ULARGE_INTEGER free{};
+  if (!::GetDiskFreeSpaceExA(folder.c_str(), &free, nullptr, nullptr)) return UINT64_MAX;
+  return free.QuadPart > kFreeSpaceMargin ? free.QuadPart - kFreeSpaceMargin : 0;
+}
+
+// Decodes the encoded archive into the work copy. The plain bytes must begin
+// with a resource archive's header, and they stop at the length that header
+// declares and at the room of the volume: a file that decodes to anything
+// else is never written out whole.
+Unwrap DecodeToWorkCopy(const char* archivePath, const char* work) {
+  bk::win::unique_hfile input(::CreateFileA(archivePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                            FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!input) {
+    ApiError(::GetLastError(), kModuleEx, __LINE__, "CreateFile, Path=%s", archivePath);
+    return Unwrap::kFailed;
+  }
+  LARGE_INTEGER size{};
+  ::GetFileSizeEx(input.get(), &size);
+  FileByteInput bytes(input.get());
+  bk::ecd::StreamDecoder decoder(bytes, archivePath, static_cast<std::uint64_t>(size.QuadPart));
+  if (decoder.Begin() != kEcdDecodeOk) return Unwrap::kFailed;
+
+  std::string piece(kUnwrapPiece, '\0');
+  const std::size_t head = decoder.Read(piece.data(), bk::ar::kHeaderSize);
+  if (head != bk::ar::kHeaderSize) {
+    if (decoder.Status() != kEcdDecodeOk) return decoder.Status() == kEcdBadBlock ? Unwrap::kBadBlock : Unwrap::kFailed;
+    vskLogTrace(kCategory, "ResourceFile_ERROR:ON vskarCreatearListFileEx %s decodes to %zu bytes", archivePath, head);
+    return Unwrap::kNotArchive;
+  }
+  const bk::ar::VsConReIn header = bk::ar::DecodeHeader(reinterpret_cast<const unsigned char*>(piece.data()));
+  if (bk::ar::CheckHeader(header) != bk::ar::kArOk) return Unwrap::kNotArchive;
+  const std::uint64_t declared = header.arcSize;
+  const std::uint64_t room = VolumeRoom(archivePath);
+  if (declared > room) {
+    vskLogTrace(kCategory, "Plain size Error On vskarCreatearListFileEx %s %llu bytes, %llu free", archivePath,
+                static_cast<unsigned long long>(declared), static_cast<unsigned long long>(room));
+    return Unwrap::kFailed;
+  }
+
+  bk::win::unique_hfile output(::CreateFileA(work, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                             FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!output) {
+    ApiError(::GetLastError(), kModuleEx, __LINE__, "CreateFile, Path=%s", work);
+    return Unwrap::kFailed;
+  }
+  std::uint64_t produced = 0;
+  std::size_t n = head;
+  do {
+    produced += n;
+    if (produced > declared) {
+      vskLogTrace(kCategory, "Plain size Error On vskarCreatearListFileEx %s more than %llu bytes", archivePath,
+                  static_cast<unsigned long long>(declared));
+      return Unwrap::kFailed;
+    }
+    if (!bk::win::WriteAllFile(output.get(), piece.data(), static_cast<DWORD>(n))) {
+      ApiError(::GetLastError(), kModuleEx, __LINE__, "WriteFile, Path=%s", work);
+      return Unwrap::kFailed;
+    }
+    n = decoder.Read(piece.data(), piece.size());
+  } while (n > 0);
+  if (decoder.Finish() != kEcdDecodeOk) return decoder.Status() == kEcdBadBlock ? Unwrap::kBadBlock : Unwrap::kFailed;
+  if (!::CloseHandle(output.release())) {
+    ApiError(::GetLastError(), kModuleEx, __LINE__, "CloseHandle, Path=%s", work);
+    return Unwrap::kFailed;
+  }
+  return Unwrap::kDone;
+}
+
+// Unwraps the encoded archive in place: decoded into a work copy of this
+// process's own, which then takes the archive's name in one step. Whenever
+// the process stops or a step fails, the archive path holds either the
+// encoded archive or the whole plain one, never a part of it or nothing.
+Unwrap UnwrapInPlace(const char* archivePath) {
+  char work[MAX_PATH + 8];
+  if (std::snprintf(work, sizeof work, "%s.%lu.dcd", archivePath, ::GetCurrentProcessId()) >=
+      static_cast<int>(sizeof work)) {
+    vskLogTrace(kCategory, "MoveFile Error On vskarCreatearListFileEx %s %d", archivePath,
+                static_cast<int>(ERROR_FILENAME_EXCED_RANGE));
+    return Unwrap::kFailed;
+  }
+  ::DeleteFileA(work);  // left over from an interrupted listing of this process id
+  const Unwrap decoded = DecodeToWorkCopy(archivePath, work);
+  if (decoded != Unwrap::kDone) {
+    ::DeleteFileA(work);
+    vskLogTrace(kCategory, "vskEcdCtrlDecodeFile Error %s", archivePath);
+    return decoded;
+  }
+  bk::win::CommitFailure failure;
+  if (!bk::win::CommitWorkCopy(work, archivePath, &failure, kCategory)) {
+    ::DeleteFileA(work);
+    // Another program of the client may have unwrapped it meanwhile.
+    if (!IsEncoded(archivePath) && ::GetFileAttributesA(archivePath) != INVALID_FILE_ATTRIBUTES) return Unwrap::kDone;
+    ApiError(failure.error, kModuleEx, __LINE__, "MoveFile, From %s To %s", work, archivePath);
+    vskLogTrace(kCategory, "MoveFile Error On vskarCreatearListFileEx %s %lu", archivePath, failure.error);
+    return Unwrap::kFailed;
+  }
+  return Unwrap::kDone;
+}
+
+int HostResourceList(const char* listPath) {
+  return vskFarMakeHostResList(listPath) == 0 ? kArListOk : kArListDecodeOrFallbackFailed;
+}
+
+}  // namespace
+
 int vskarCreatearListFileEx(const char* archivePath, const char* targetDir, const char* listPath) {
   if (archivePath == nullptr || listPath == nullptr) return kArListFailed;
-
-  bool encoded = false;
-  {
-    bk::win::unique_hfile file(::CreateFileA(archivePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                             FILE_ATTRIBUTE_NORMAL, nullptr));
-    unsigned char magic[kEcdMagicSize];
-    DWORD got = 0;
-    if (file && ::ReadFile(file.get(), magic, sizeof magic, &got, nullptr) && got == sizeof magic)
-      encoded = EcdCheckMagicNum(bk::LoadBe32(magic), bk::LoadBe32(magic + 4), bk::LoadBe32(magic + 8),
-                                 bk::LoadBe32(magic + 12)) == 1;
-  }
-
-  if (encoded) {
-    // The archive is decoded into the work copy, which then takes the
-    // archive's name in one step: whenever the process stops or a step
-    // fails, the archive path holds either the encoded archive or the whole
-    // plain one, never a part of it or nothing.
-    char work[MAX_PATH + 8];
-    if (std::snprintf(work, sizeof work, "%s.dcd", archivePath) >= static_cast<int>(sizeof work)) {
-      vskLogTrace(kCategory, "MoveFile Error On vskarCreatearListFileEx %s %d", archivePath,
-                  static_cast<int>(ERROR_FILENAME_EXCED_RANGE));
-      return kArListFailed;
-    }
-    ::DeleteFileA(work);  // left over from an interrupted listing
-    const int decoded = vskEcdCtrlDecodeFile(archivePath, work);
-    if (decoded != kEcdDecodeOk) {
-      ::DeleteFileA(work);
-      vskLogTrace(kCategory, "vskEcdCtrlDecodeFile Error %s", archivePath);
-      return decoded == kEcdBadBlock ? kArListDecodeOrFallbackFailed : kArListFailed;
-    }
-    bk::win::CommitFailure failure;
-    if (!bk::win::CommitWorkCopy(work, archivePath, &failure)) {
-      ApiError(failure.error, kModuleEx, __LINE__, "MoveFile, From %s To %s", work, archivePath);
-      vskLogTrace(kCategory, "MoveFile Error On vskarCreatearListFileEx %s %lu", archivePath, failure.error);
-      ::DeleteFileA(work);
-      return kArListFailed;
+  // Listings of one stored archive run one at a time across processes: the
+  // unwrap replaces the file, and the listing holds it open without sharing.
+  bk::win::SharedFileLock lock(ArchiveLockName(archivePath).c_str(), kCategory);
+  if (!lock.Held()) return kArListFailed;
+  if (IsEncoded(archivePath)) {
+    switch (UnwrapInPlace(archivePath)) {
+      case Unwrap::kDone:
+        break;
+      case Unwrap::kNotArchive:
+        return HostResourceList(listPath);
+      case Unwrap::kBadBlock:
+        return kArListDecodeOrFallbackFailed;
+      case Unwrap::kFailed:
+        return kArListFailed;
     }
   }
-
   const int result = vskarCreatearListFile(archivePath, targetDir, listPath);
-  if (result == kArListNotArchive)
-    return vskFarMakeHostResList(listPath) == 0 ? kArListOk : kArListDecodeOrFallbackFailed;
-  return result;
+  return result == kArListNotArchive ? HostResourceList(listPath) : result;
 }

@@ -29,11 +29,16 @@ inline constexpr int kArListDecodeOrFallbackFailed = 2;
 // vskarCreatearListFile also gives 3: the file is not a resource archive.
 inline constexpr int kArListNotArchive = 3;
 
-// The entry: an encoded archive is first decoded in place (into the work
-// copy "<archive>.dcd", which then replaces it in one step; when a step fails
-// the encoded archive stays under its own name). A file that is not a resource archive is
-// answered by the host resource list. 0, 2 (decoder -4 or fallback failed),
-// -1 (anything else). targetDir may be null: the archive's own base is used.
+// The entry: an encoded archive is first decoded in place (into a work copy
+// "<archive>.<process id>.dcd", which then replaces it in one step; when a
+// step fails the encoded archive stays under its own name). The decoding
+// stops, and nothing replaces the archive, when the plain bytes are not a
+// resource archive, or pass the length its header declares or the free
+// space of the volume less a margin. Listings of one archive run one at a
+// time across processes (a machine-wide lock per archive path). A file that
+// is not a resource archive is answered by the host resource list. 0, 2
+// (decoder -4 or fallback failed), -1 (anything else). targetDir may be
+// null: the archive's own base is used.
 int vskarCreatearListFileEx(const char* archivePath, const char* targetDir, const char* listPath);
 
 // A plain archive: 0, 3 (header defective: not a resource archive), -1.

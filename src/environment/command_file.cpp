@@ -13,13 +13,22 @@
 namespace {
 constexpr char kCtrCategory[] = "cfctl";
 
-// Copies the text of a field of `width` bytes, stopping at its terminator or
-// at the field's end, into out (outSize bytes, always terminated).
-void CopyField(char* out, std::size_t outSize, const unsigned char* field, std::size_t width) {
-  std::size_t n = bk::BoundedLength(reinterpret_cast<const char*>(field), width);
-  if (n >= outSize) n = outSize - 1;
-  std::memcpy(out, field, n);
-  out[n] = '\0';
+// The pauses before the retries of an open refused because another program
+// of the client holds C0.ctr for a moment (about 3.5 s in all).
+constexpr DWORD kCtrRetryPausesMs[] = {50, 100, 200, 400, 800, 1000, 1000};
+
+HANDLE OpenControlFile(const char* path) {
+  for (std::size_t retry = 0;; ++retry) {
+    HANDLE file = ::CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (file != INVALID_HANDLE_VALUE) return file;
+    const DWORD error = ::GetLastError();
+    if (error != ERROR_SHARING_VIOLATION || retry >= sizeof kCtrRetryPausesMs / sizeof kCtrRetryPausesMs[0]) {
+      ::SetLastError(error);
+      return INVALID_HANDLE_VALUE;
+    }
+    ::Sleep(kCtrRetryPausesMs[retry]);
+  }
 }
 }  // namespace
 
@@ -31,10 +40,12 @@ int vskCfstuGetExecStatus(std::int32_t* numberA, std::int32_t* numberB, char* ho
 
   VskPath path;
   vskEnvGetControlFilePath(path);
-  if (::GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES) return 0;
+  const DWORD attributes = ::GetFileAttributesA(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return 0;
 
-  bk::win::unique_hfile file(::CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                           FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  bk::win::unique_hfile file((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? INVALID_HANDLE_VALUE
+                                                                           : OpenControlFile(path));
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) ::SetLastError(ERROR_ACCESS_DENIED);
   if (!file) {
     vskLogTrace(kCtrCategory, "CreateFile_ERROR:Func=vskCfstuGetExecStatus GetLastError=%lu, Path=%s",
                 ::GetLastError(), path);
@@ -49,10 +60,11 @@ int vskCfstuGetExecStatus(std::int32_t* numberA, std::int32_t* numberB, char* ho
     vskLogTrace(kCtrCategory, "WriteFile_ERROR:Func=vskCfstuGetExecStatus GetLastError=%lu", error);
     return 1;
   }
-  if (host != nullptr) CopyField(host, kCtrHostOutSize, bytes + kCtrHost, kCtrHostWidth);
-  if (second != nullptr) CopyField(second, kCtrSecondOutSize, bytes + kCtrSecond, kCtrSecondWidth);
-  if (numberB != nullptr) *numberB = static_cast<std::int32_t>(bk::LoadLe32(bytes + kCtrNumberB));
-  if (numberA != nullptr) *numberA = static_cast<std::int32_t>(bk::LoadLe32(bytes + kCtrNumberA));
+  const CtrFields fields = vskCtrDecode(bytes);
+  if (host != nullptr) std::memcpy(host, fields.host, sizeof fields.host);
+  if (second != nullptr) std::memcpy(second, fields.second, sizeof fields.second);
+  if (numberB != nullptr) *numberB = fields.numberB;
+  if (numberA != nullptr) *numberA = fields.numberA;
   return 1;
 }
 

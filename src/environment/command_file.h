@@ -21,6 +21,14 @@ inline constexpr std::size_t kCtrNumberA = 272;   // 32 bits
 inline constexpr std::size_t kCtrHostOutSize = kCtrHostWidth;        // cut to 259 characters
 inline constexpr std::size_t kCtrSecondOutSize = kCtrSecondWidth + 1;
 
+// The fields of the 276 bytes of C0.ctr (portable; the reader below uses it).
+struct CtrFields {
+  char host[kCtrHostOutSize] = {};
+  char second[kCtrSecondOutSize] = {};
+  std::int32_t numberA = 0, numberB = 0;
+};
+CtrFields vskCtrDecode(const unsigned char* bytes);  // kCtrFileSize bytes
+
 // Reads C0.ctr. Every output may be null; the given ones are cleared first.
 // 0 when the file does not exist; 1 otherwise (outputs filled when the 276
 // bytes could be read, empty after a failure, which is logged with "cfctl").

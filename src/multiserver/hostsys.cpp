@@ -3,6 +3,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -11,6 +12,7 @@
 #include "environment/env.h"
 #include "environment/security_record.h"
 #include "logging/log.h"
+#include "multiserver/hostsys_record.h"
 #include "multiserver/multiserver.h"
 #include "platform/file_commit.h"
 #include "platform/unique_handle.h"
@@ -63,35 +65,6 @@ class MultiServerLock {
   bk::win::unique_handle mutex_;
   bool held_ = false;
 };
-
-// One record's fields, each read only inside its field.
-struct HostRecord {
-  char host[kHostsysHostWidth + 1];
-  unsigned char kind;
-  char dir[kHostsysDirWidth + 1];
-};
-HostRecord DecodeRecord(const unsigned char* r) {
-  HostRecord out;
-  const std::size_t hostLength = bk::BoundedLength(reinterpret_cast<const char*>(r + kHostsysHost), kHostsysHostWidth);
-  std::memcpy(out.host, r + kHostsysHost, hostLength);
-  out.host[hostLength] = '\0';
-  out.kind = r[kHostsysKind];
-  const std::size_t dirLength = bk::BoundedLength(reinterpret_cast<const char*>(r + kHostsysDir), kHostsysDirWidth);
-  std::memcpy(out.dir, r + kHostsysDir, dirLength);
-  out.dir[dirLength] = '\0';
-  return out;
-}
-
-// The number of "HOSTnnnn"; -1 for anything else.
-int DirNumber(const char* dir) {
-  if (std::strlen(dir) != 8 || bk::CompareIgnoreCaseN(dir, "HOST", 4) != 0) return -1;
-  int n = 0;
-  for (int i = 4; i < 8; ++i) {
-    if (dir[i] < '0' || dir[i] > '9') return -1;
-    n = n * 10 + (dir[i] - '0');
-  }
-  return n;
-}
 
 enum class ReadStep { kRecord, kEnd, kPartial, kFailed };
 
@@ -200,154 +173,220 @@ void vskMultisrvGetHostIP(const char* host, char* hostName, char* ipText) {
   vskLogTrace(kCategory, "gethostbyname ERROR: HostName=%s Func=vskMultisrvGetHostIP", host);
 }
 
-int vskMultisrvGetDirNameFromHostName(const char* host, const char* service, char* dirName) {
-  if (host == nullptr || service == nullptr || dirName == nullptr) return 0;
-  const int key = vskEnvGetSysentKey();
-  const bool nameMode = key == 1 || key == 3;
+namespace {
 
-  MultiServerLock lock(kAssign);
-  if (!lock.Held()) return 0;
-  const unsigned char kind = bk::EqualsIgnoreCase(service, "orlavs") ? kHostsysKindOrlavs : kHostsysKindOther;
+enum class Scan { kFound, kEnd, kFailed };
 
-  VskPath hostsys;
-  vskEnvGetHostsysPath(hostsys);
-  char work[kVskPathSize + 8];
-  std::snprintf(work, sizeof work, "%s.tmp", hostsys);
-
-  if (::GetFileAttributesA(hostsys) != INVALID_FILE_ATTRIBUTES && !::CopyFileA(hostsys, work, FALSE)) {
-    const DWORD error = ::GetLastError();
-    ApiError(error, __LINE__, "CopyFile: Path=%s", work);
-    vskLogTrace(kCategory, "CopyFile Error: GetLastError=%lu, Path=%s,%s Func=%s", error, hostsys, work, kAssign);
-    return 0;
+// Reads the records from the file's position to its end and stops at the
+// first usable one that `matches`. A damaged record (its directory is not
+// "HOSTnnnn") is logged and passed over; `last` (may be null) gets the last
+// record read and `highest` the highest directory number seen (-1: none). A
+// partial record fails the scan.
+template <typename Match>
+Scan ScanRecords(HANDLE file, const char* path, const char* function, Match matches, HostsysRecord* found,
+                 HostsysRecord* last = nullptr, int* highest = nullptr) {
+  unsigned char bytes[kHostsysRecordSize];
+  for (;;) {
+    DWORD got = 0;
+    const ReadStep step = ReadRecord(file, bytes, &got);
+    if (step == ReadStep::kEnd) return Scan::kEnd;
+    if (step != ReadStep::kRecord) {
+      ReportPartial(path, got, function);
+      return Scan::kFailed;
+    }
+    const HostsysRecord r = vskHostsysDecode(bytes);
+    if (last != nullptr) *last = r;
+    if (!r.Usable()) {
+      vskLogTrace(kCategory, "HostDirectoryName is invalid: DIRECTORY=%.59s. Func=%s", r.dir, function);
+      continue;
+    }
+    if (highest != nullptr && r.number > *highest) *highest = r.number;
+    if (matches(r)) {
+      *found = r;
+      return Scan::kFound;
+    }
   }
-  bk::win::unique_hfile file(OpenWithRetries(work, GENERIC_READ | GENERIC_WRITE, 11));
-  if (!file && ::GetLastError() == ERROR_FILE_NOT_FOUND)
-    file.reset(::CreateFileA(work, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-  // Every failure from here on removes the work copy; HOSTSYS stays as it was.
-  auto fail = [&]() {
+}
+
+// One assignment's work: the server asked for, the work copy and what the
+// name lookup gave.
+struct Assignment {
+  const char* host;
+  const char* service;
+  unsigned char kind;
+  bool nameMode;
+  VskPath hostsys;
+  char work[kVskPathSize + 8];
+  bk::win::unique_hfile file;
+  char hostName[kMultisrvHostSize] = {};
+  char ipText[kMultisrvIpTextSize] = {};
+
+  // Every failure removes the work copy; HOSTSYS stays as it was.
+  int Fail() {
     file.reset();
     ::DeleteFileA(work);
     return 0;
-  };
-  if (!file) {
-    const DWORD error = ::GetLastError();
-    ApiError(error, __LINE__, "CreateFile: Path=%s", work);
-    vskLogTrace(kCategory, "CreateFile Error: GetLastError=%lu, Path=%s, Func=%s", error, work, kAssign);
-    return fail();
   }
-  LARGE_INTEGER size;
-  if (!::GetFileSizeEx(file.get(), &size)) {
-    const DWORD error = ::GetLastError();
-    ApiError(error, __LINE__, "GetFileSize: Path=%s", work);
-    vskLogTrace(kCategory, "GetFileSize Error: GetLastError=%lu, Path=%s, Func=%s", error, work, kAssign);
-    return fail();
-  }
+};
 
-  char hostName[kMultisrvHostSize] = {};
-  char ipText[kMultisrvIpTextSize] = {};
+// HOSTSYS copied over its work copy, which is then opened (or made new).
+bool OpenWorkCopy(Assignment& a) {
+  vskEnvGetHostsysPath(a.hostsys);
+  std::snprintf(a.work, sizeof a.work, "%s.tmp", a.hostsys);
+  if (::GetFileAttributesA(a.hostsys) != INVALID_FILE_ATTRIBUTES && !::CopyFileA(a.hostsys, a.work, FALSE)) {
+    const DWORD error = ::GetLastError();
+    ApiError(error, __LINE__, "CopyFile: Path=%s", a.work);
+    vskLogTrace(kCategory, "CopyFile Error: GetLastError=%lu, Path=%s,%s Func=%s", error, a.hostsys, a.work, kAssign);
+    return false;
+  }
+  a.file.reset(OpenWithRetries(a.work, GENERIC_READ | GENERIC_WRITE, 11));
+  if (!a.file && ::GetLastError() == ERROR_FILE_NOT_FOUND)
+    a.file.reset(::CreateFileA(a.work, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                               nullptr));
+  if (!a.file) {
+    const DWORD error = ::GetLastError();
+    ApiError(error, __LINE__, "CreateFile: Path=%s", a.work);
+    vskLogTrace(kCategory, "CreateFile Error: GetLastError=%lu, Path=%s, Func=%s", error, a.work, kAssign);
+    return false;
+  }
+  return true;
+}
+
+bool WorkCopySize(Assignment& a, std::int64_t* size) {
+  LARGE_INTEGER got;
+  if (!::GetFileSizeEx(a.file.get(), &got)) {
+    const DWORD error = ::GetLastError();
+    ApiError(error, __LINE__, "GetFileSize: Path=%s", a.work);
+    vskLogTrace(kCategory, "GetFileSize Error: GetLastError=%lu, Path=%s, Func=%s", error, a.work, kAssign);
+    return false;
+  }
+  *size = got.QuadPart;
+  return true;
+}
+
+// Address mode with a dotted host: the record holding exactly that address,
+// without a name lookup. The file is moved back to its start afterwards.
+Scan FindByAddress(Assignment& a, HostsysRecord* found) {
+  const Scan scan = ScanRecords(
+      a.file.get(), a.work, kAssign,
+      [&](const HostsysRecord& r) { return r.kind == a.kind && bk::EqualsIgnoreCase(r.host, a.host); }, found);
+  if (scan != Scan::kEnd) return scan;
+  LARGE_INTEGER start{};
+  if (!::SetFilePointerEx(a.file.get(), start, nullptr, FILE_BEGIN)) {
+    ApiError(::GetLastError(), __LINE__, "SetFilePointer Error: Path=%s", a.work);
+    vskLogTrace(kCategory, "SetFilePointer Error: Path=%s Func=%s", a.work, kAssign);
+    return Scan::kFailed;
+  }
+  return Scan::kEnd;
+}
+
+// The record of the resolved address or name. At the end, *next is the
+// number a new record gets (-1 when it cannot be given).
+Scan FindByResolvedHost(Assignment& a, HostsysRecord* found, int* next) {
+  vskMultisrvGetHostIP(a.host, a.hostName, a.ipText);
+  HostsysRecord last{};
+  int highest = -1;
+  const Scan scan = ScanRecords(
+      a.file.get(), a.work, kAssign,
+      [&](const HostsysRecord& r) {
+        return r.kind == a.kind && ((a.ipText[0] != '\0' && bk::EqualsIgnoreCase(r.host, a.ipText)) ||
+                                    (a.hostName[0] != '\0' && bk::EqualsIgnoreCase(r.host, a.hostName)));
+      },
+      found, &last, &highest);
+  // Numbers run upward in file order; the highest one also keeps a file out
+  // of order from handing out a number twice.
+  // A damaged last record (logged by the scan) gives none.
+  *next = last.Usable() ? highest + 1 : -1;
+  return scan;
+}
+
+// The host text of a new record, or null (logged) when there is none.
+const char* NewHostText(const Assignment& a) {
+  unsigned char ipCode = 0;
+  if (vskEnvIsHostsysSysentKeyIP(&ipCode)) {
+    if (a.ipText[0] != '\0') return a.ipText;
+    vskLogTrace(kCategory, "HOSTSYS File Cannot Write : HostsysSysentKeyIP=0x%x, Because Cannnot Get IP Address", ipCode);
+    return nullptr;
+  }
+  if (a.nameMode && a.hostName[0] != '\0') return a.hostName;
+  if (a.ipText[0] != '\0') return a.ipText;
+  vskLogTrace(kCategory, "CANNOT GET HOST_INFO: HOSTorIP=%s Func=%s", a.host, kAssign);
+  return nullptr;
+}
+
+// Appends the record to the work copy and puts the work copy in place of
+// HOSTSYS in one step.
+bool AppendAndCommit(Assignment& a, const char* text, const char* newDir) {
+  unsigned char fresh[kHostsysRecordSize] = {};
+  std::memcpy(fresh + kHostsysHost, text, bk::BoundedLength(text, kHostsysHostWidth - 1));
+  fresh[kHostsysKind] = a.kind;
+  std::memcpy(fresh + kHostsysDir, newDir, std::strlen(newDir));
+  LARGE_INTEGER end{};
+  DWORD written = 0;
+  if (!::SetFilePointerEx(a.file.get(), end, nullptr, FILE_END) ||
+      !::WriteFile(a.file.get(), fresh, sizeof fresh, &written, nullptr) || written != sizeof fresh) {
+    const DWORD error = written != 0 && written != sizeof fresh ? ERROR_DISK_FULL : ::GetLastError();
+    ApiError(error, __LINE__, "WriteFile: Path=%s", a.work);
+    vskLogTrace(kCategory, "WriteFile Error: GetLastError=%lu, Path=%s, Func=%s", error, a.work, kAssign);
+    return false;
+  }
+  a.file.reset();
+  // A directory number that did not reach HOSTSYS could be handed to another
+  // server next time, so a failed replacement fails the assignment.
+  bk::win::CommitFailure failure;
+  if (!bk::win::CommitWorkCopy(a.work, a.hostsys, &failure)) {
+    ApiError(failure.error, __LINE__, "MoveFileEx: Path=%s", a.hostsys);
+    vskLogTrace(kCategory, "HOSTSYS File Cannot Replace: GetLastError=%lu, Path=%s,%s Func=%s", failure.error, a.work,
+                a.hostsys, kAssign);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int vskMultisrvGetDirNameFromHostName(const char* host, const char* service, char* dirName) {
+  if (host == nullptr || service == nullptr || dirName == nullptr) return 0;
+  const int key = vskEnvGetSysentKey();
+  MultiServerLock lock(kAssign);
+  if (!lock.Held()) return 0;
+  Assignment a;
+  a.host = host;
+  a.service = service;
+  a.kind = bk::EqualsIgnoreCase(service, "orlavs") ? kHostsysKindOrlavs : kHostsysKindOther;
+  a.nameMode = key == 1 || key == 3;
+  if (!OpenWorkCopy(a)) return a.Fail();
+  std::int64_t size = 0;
+  if (!WorkCopySize(a, &size)) return a.Fail();
+
   int number = 0;
-  unsigned char record[kHostsysRecordSize];
-  DWORD got = 0;
-  if (size.QuadPart == 0) {
-    vskMultisrvGetHostIP(host, nameMode ? hostName : nullptr, ipText);
+  if (size == 0) {
+    vskMultisrvGetHostIP(host, a.nameMode ? a.hostName : nullptr, a.ipText);
   } else {
-    if (!nameMode && vskMultisrvIsIPAddress(host)) {
-      for (;;) {
-        const ReadStep step = ReadRecord(file.get(), record, &got);
-        if (step == ReadStep::kEnd) break;
-        if (step != ReadStep::kRecord) {
-          ReportPartial(work, got, kAssign);
-          return fail();
-        }
-        const HostRecord r = DecodeRecord(record);
-        if (r.kind == kind && bk::EqualsIgnoreCase(r.host, host)) {
-          bk::CopyText(dirName, kMultisrvDirNameSize, r.dir);
-          fail();  // nothing changed: the work copy is HOSTSYS as it is
-          return 1;
-        }
-      }
-      LARGE_INTEGER start{};
-      if (!::SetFilePointerEx(file.get(), start, nullptr, FILE_BEGIN)) {
-        ApiError(::GetLastError(), __LINE__, "SetFilePointer Error: Path=%s", work);
-        vskLogTrace(kCategory, "SetFilePointer Error: Path=%s Func=%s", work, kAssign);
-        return fail();
-      }
+    HostsysRecord found{};
+    Scan scan = Scan::kEnd;
+    if (!a.nameMode && vskMultisrvIsIPAddress(host)) scan = FindByAddress(a, &found);
+    if (scan == Scan::kEnd) scan = FindByResolvedHost(a, &found, &number);
+    if (scan == Scan::kFailed) return a.Fail();
+    if (scan == Scan::kFound) {
+      bk::CopyText(dirName, kMultisrvDirNameSize, found.dir);
+      a.Fail();  // nothing changed: HOSTSYS stays as it was
+      return 1;
     }
-    vskMultisrvGetHostIP(host, hostName, ipText);
-    char last[kHostsysDirWidth + 1] = {};
-    for (;;) {
-      const ReadStep step = ReadRecord(file.get(), record, &got);
-      if (step == ReadStep::kEnd) break;
-      if (step != ReadStep::kRecord) {
-        ReportPartial(work, got, kAssign);
-        return fail();
-      }
-      const HostRecord r = DecodeRecord(record);
-      if (r.kind == kind && ((ipText[0] != '\0' && bk::EqualsIgnoreCase(r.host, ipText)) ||
-                             (hostName[0] != '\0' && bk::EqualsIgnoreCase(r.host, hostName)))) {
-        bk::CopyText(dirName, kMultisrvDirNameSize, r.dir);
-        fail();  // HOSTSYS stays as it was
-        return 1;
-      }
-      bk::CopyText(last, sizeof last, r.dir);
-    }
-    const int lastNumber = DirNumber(last);
-    if (lastNumber < 0) {
-      vskLogTrace(kCategory, "HostDirectoryName is invalid: DIRECTORY=%s. Func=%s", last, kAssign);
-      return fail();
-    }
-    number = lastNumber + 1;
+    if (number < 0) return a.Fail();
     if (number > kHostsysMaxNumber) {
       Event(kVskMsgInstallError, "HostManageFile is overflow", __LINE__);
       vskLogTrace(kCategory, "HostDirectoryNumber is more than 9999: Number=%d. Func=%s", number, kAssign);
-      return fail();
+      return a.Fail();
     }
   }
   char newDir[16];
   std::snprintf(newDir, sizeof newDir, "HOST%.4d", number);
-
-  unsigned char ipCode = 0;
-  const char* text;
-  if (vskEnvIsHostsysSysentKeyIP(&ipCode)) {
-    if (ipText[0] == '\0') {
-      vskLogTrace(kCategory, "HOSTSYS File Cannot Write : HostsysSysentKeyIP=0x%x, Because Cannnot Get IP Address", ipCode);
-      return fail();
-    }
-    text = ipText;
-  } else if (!nameMode || hostName[0] == '\0') {
-    if (ipText[0] == '\0') {
-      vskLogTrace(kCategory, "CANNOT GET HOST_INFO: HOSTorIP=%s Func=%s", host, kAssign);
-      return fail();
-    }
-    text = ipText;
-  } else {
-    text = hostName;
-  }
-  vskLogTrace(kCategory, "HOSTSYS File Write : HOSTorIP=%s, SERVICE=%s, DIRECTORY=%s Func=%s", text, service, newDir, kAssign);
-
-  unsigned char fresh[kHostsysRecordSize] = {};
-  std::memcpy(fresh + kHostsysHost, text, bk::BoundedLength(text, kHostsysHostWidth - 1));
-  fresh[kHostsysKind] = kind;
-  std::memcpy(fresh + kHostsysDir, newDir, std::strlen(newDir));
-  LARGE_INTEGER end{};
-  DWORD written = 0;
-  if (!::SetFilePointerEx(file.get(), end, nullptr, FILE_END) ||
-      !::WriteFile(file.get(), fresh, sizeof fresh, &written, nullptr) || written != sizeof fresh) {
-    const DWORD error = written != 0 && written != sizeof fresh ? ERROR_DISK_FULL : ::GetLastError();
-    ApiError(error, __LINE__, "WriteFile: Path=%s", work);
-    vskLogTrace(kCategory, "WriteFile Error: GetLastError=%lu, Path=%s, Func=%s", error, work, kAssign);
-    return fail();
-  }
-  file.reset();
-  // HOSTSYS is replaced in one step. A directory number that did not reach
-  // HOSTSYS could be handed to another server next time, so a failed
-  // replacement fails the assignment.
-  bk::win::CommitFailure failure;
-  if (!bk::win::CommitWorkCopy(work, hostsys, &failure)) {
-    ApiError(failure.error, __LINE__, "MoveFileEx: Path=%s", hostsys);
-    vskLogTrace(kCategory, "HOSTSYS File Cannot Replace: GetLastError=%lu, Path=%s,%s Func=%s", failure.error, work, hostsys, kAssign);
-    return fail();
-  }
+  const char* text = NewHostText(a);
+  if (text == nullptr) return a.Fail();
+  vskLogTrace(kCategory, "HOSTSYS File Write : HOSTorIP=%s, SERVICE=%s, DIRECTORY=%s Func=%s", text, service, newDir,
+              kAssign);
+  if (!AppendAndCommit(a, text, newDir)) return a.Fail();
   bk::CopyText(dirName, kMultisrvDirNameSize, newDir);
   return 1;
 }
@@ -365,21 +404,16 @@ int vskMultisrvGetHostNameFromDirName(const char* dirName, char* host, char* ser
     vskLogTrace(kCategory, "CreateFile Error: GetLastError=%lu, Path=%s, Func=%s", error, hostsys, kFind);
     return 0;
   }
-  unsigned char record[kHostsysRecordSize];
-  DWORD got = 0;
-  for (;;) {
-    const ReadStep step = ReadRecord(file.get(), record, &got);
-    if (step == ReadStep::kEnd) break;
-    if (step != ReadStep::kRecord) {
-      ReportPartial(hostsys, got, kFind);
-      return 0;
-    }
-    const HostRecord r = DecodeRecord(record);
-    if (bk::EqualsIgnoreCase(r.dir, dirName)) {
-      if (host != nullptr) bk::CopyText(host, kMultisrvHostSize, r.host);
-      if (service != nullptr) bk::CopyText(service, kMultisrvServiceSize, r.kind == kHostsysKindOther ? "orlavsw" : "orlavs");
-      return 1;
-    }
+  HostsysRecord found{};
+  const Scan scan = ScanRecords(
+      file.get(), hostsys, kFind, [&](const HostsysRecord& r) { return bk::EqualsIgnoreCase(r.dir, dirName); },
+      &found);
+  if (scan == Scan::kFailed) return 0;
+  if (scan == Scan::kFound) {
+    if (host != nullptr) bk::CopyText(host, kMultisrvHostSize, found.host);
+    if (service != nullptr)
+      bk::CopyText(service, kMultisrvServiceSize, found.kind == kHostsysKindOther ? "orlavsw" : "orlavs");
+    return 1;
   }
   char text[128];
   std::snprintf(text, sizeof text, "This HostID has not been recorded: HostID=%.64s.", dirName);

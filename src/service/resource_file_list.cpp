@@ -20,6 +20,7 @@
 #include "multiserver/multiserver.h"
 #include "platform/unique_handle.h"
 #include "service/management_file.h"
+#include "service/resource_control.h"
 #include "service/resource_key.h"
 #include "service/service.h"
 
@@ -27,13 +28,6 @@ namespace {
 
 constexpr char kModule[] = "client\\bkrv\\GetRFile";
 
-// C0000000: 944-byte records written by other programs of the client.
-constexpr std::size_t kRcfRecordSize = 944;
-constexpr std::size_t kRcfName = 171;
-constexpr std::size_t kRcfVersion = 215;
-constexpr std::size_t kRcfGeneration = 223;
-constexpr std::size_t kRcfArchive = 320;
-constexpr std::size_t kRcfArchiveWidth = 8;
 constexpr int kJobModeResource = 103;
 
 void ApiError(int error, int line, const char* call, const char* path) {
@@ -64,81 +58,93 @@ int MakeParents(const char* path) {
   return 0;
 }
 
-}  // namespace
 
-int vskGetResourceFileList(const char* name, const char* version, const char* generation, const char* path) {
+// Finds the key's record in C0000000 and its archive name (out:
+// kRcfArchiveWidth + 1 bytes). 0 found, else the export's result.
+int FindArchiveName(const char* name, const char* version, const char* generation, char* archiveName) {
   VskPath work;
   vskEnvGetWorkPath(work);
   char control[kVskPathSize + 16];
   std::snprintf(control, sizeof control, "%s\\C0000000", work);
-
-  char archiveName[kRcfArchiveWidth + 1] = {};
-  {
-    errno = 0;
-    bk::win::unique_fd fd(::_open(control, _O_RDONLY | _O_BINARY));
-    if (!fd) {
-      const int error = errno;
-      ApiError(error, __LINE__, "_open", control);
-      vskLogTrace(kVskCategory, "%s in vskAPIGetResourceFileName. path=%s, errno=%d", std::strerror(error), control,
-                  error);
-      return error == ENOENT ? 1 : 2;
-    }
-    bool matched = false;
-    int got = 0;
-    unsigned char record[kRcfRecordSize];
-    for (;;) {
-      errno = 0;
-      got = vskBKRVReadFull(fd.get(), record, kRcfRecordSize);
-      if (got != static_cast<int>(kRcfRecordSize)) break;
-      if (vskKeyFieldMatches(record + kRcfName, kVskNameWidth, name) &&
-          vskKeyFieldMatches(record + kRcfVersion, kVskVersionWidth, version) &&
-          vskKeyFieldMatches(record + kRcfGeneration, kVskGenerationWidth, generation)) {
-        matched = true;
-        const std::size_t n = bk::BoundedLength(reinterpret_cast<const char*>(record + kRcfArchive), kRcfArchiveWidth);
-        std::memcpy(archiveName, record + kRcfArchive, n);
-        archiveName[n] = '\0';
-        break;
-      }
-    }
+  errno = 0;
+  bk::win::unique_fd fd(::_open(control, _O_RDONLY | _O_BINARY));
+  if (!fd) {
     const int error = errno;
-    fd.reset();
-    if (!matched) {
-      if (got == 0) {
-        char text[kVskPathSize];
-        std::snprintf(text, sizeof text, "No Resource: Resource=%s, Version=%s, Generation=%s", name, version,
-                      generation);
-        vskLogEvent(kVskMsgInstallError, kVskCategory, text, 0, kModule, __LINE__);
-        vskLogTrace(kVskCategory, "NO_RESOURCE in vskAPIGetResourceFileName.");
-        return 1;
-      }
-      char info[kVskPathSize + 96];
-      std::snprintf(info, sizeof info, "_read, %d BytesRead, %d BytesToRead, Path=%s", got < 0 ? -1 : got,
-                    static_cast<int>(kRcfRecordSize), control);
-      vskLogApiError(kVskApiCLibrary, kVskCategory, info, error, kModule, __LINE__);
-      // A fragment leaves errno at 0, whose text ("Success") would hide the failure.
-      char reason[96];
-      if (error != 0)
-        std::snprintf(reason, sizeof reason, "%s", std::strerror(error));
-      else
-        std::snprintf(reason, sizeof reason, "Short record (%d of %d bytes)", got,
-                      static_cast<int>(kRcfRecordSize));
-      vskLogTrace(kVskCategory, "%s in vskAPIGetResourceFileName. path=%s, errno=%d", reason, control, error);
+    ApiError(error, __LINE__, "_open", control);
+    vskLogTrace(kVskCategory, "%s in vskAPIGetResourceFileName. path=%s, errno=%d", std::strerror(error), control,
+                error);
+    return error == ENOENT ? 1 : 2;
+  }
+  unsigned char record[kRcfRecordSize];
+  int got = 0;
+  for (;;) {
+    errno = 0;
+    got = vskBKRVReadFull(fd.get(), record, kRcfRecordSize);
+    if (got != static_cast<int>(kRcfRecordSize)) break;
+    if (!vskRcfRecordMatches(record, name, version, generation)) continue;
+    // The name is joined to the resource directory: anything but a plain
+    // file name would reach outside it.
+    if (!vskRcfArchiveName(record, archiveName)) {
+      vskLogTrace(kVskCategory, "Invalid archive name in vskAPIGetResourceFileName. path=%s, name=%.8s", control,
+                  archiveName);
       return 2;
     }
+    return 0;
   }
+  const int error = errno;
+  fd.reset();
+  if (got == 0) {
+    char text[kVskPathSize];
+    std::snprintf(text, sizeof text, "No Resource: Resource=%s, Version=%s, Generation=%s", name, version, generation);
+    vskLogEvent(kVskMsgInstallError, kVskCategory, text, 0, kModule, __LINE__);
+    vskLogTrace(kVskCategory, "NO_RESOURCE in vskAPIGetResourceFileName.");
+    return 1;
+  }
+  char info[kVskPathSize + 96];
+  std::snprintf(info, sizeof info, "_read, %d BytesRead, %d BytesToRead, Path=%s", got < 0 ? -1 : got,
+                static_cast<int>(kRcfRecordSize), control);
+  vskLogApiError(kVskApiCLibrary, kVskCategory, info, error, kModule, __LINE__);
+  // A fragment leaves errno at 0, whose text ("Success") would hide the failure.
+  char reason[96];
+  if (error != 0)
+    std::snprintf(reason, sizeof reason, "%s", std::strerror(error));
+  else
+    std::snprintf(reason, sizeof reason, "Short record (%d of %d bytes)", got, static_cast<int>(kRcfRecordSize));
+  vskLogTrace(kVskCategory, "%s in vskAPIGetResourceFileName. path=%s, errno=%d", reason, control, error);
+  return 2;
+}
 
+// Makes the server of C0.ctr current and gives its resource directory.
+bool SelectServer(char* directory) {
   char host[kCtrHostOutSize] = {};
   char second[kCtrSecondOutSize] = {};
   if (vskCfstuGetExecStatus(nullptr, nullptr, host, second) == 0) {
     vskLogTrace(kVskCategory, "vskCfstuGetExecStatus Error in vskAPIGetResourceFileName.");
-    return 2;
+    return false;
+  }
+  // An unreadable C0.ctr leaves both fields empty. An empty host would be
+  // taken for this machine and recorded in HOSTSYS as a server.
+  if (host[0] == '\0' || second[0] == '\0') {
+    vskLogTrace(kVskCategory, "vskCfstuGetExecStatus Error in vskAPIGetResourceFileName. host=%s, service=%s", host,
+                second);
+    return false;
   }
   if (vskMultisrvSetSSIListInfo(host, second, nullptr) == 0) {
     vskLogTrace(kVskCategory, "vskMultisrvSetSSIListInfo Error in vskAPIGetResourceFileName.");
-    return 2;
+    return false;
   }
-  char directory[kVskPathSize] = {};
   vskMultisrvGetDirPath(kJobModeResource, directory);
+  return true;
+}
+
+}  // namespace
+
+int vskGetResourceFileList(const char* name, const char* version, const char* generation, const char* path) {
+  char archiveName[kRcfArchiveWidth + 1] = {};
+  const int found = FindArchiveName(name, version, generation, archiveName);
+  if (found != 0) return found;
+  char directory[kVskPathSize] = {};
+  if (!SelectServer(directory)) return 2;
   char archive[kVskPathSize + 16];
   std::snprintf(archive, sizeof archive, "%s\\%s", directory, archiveName);
 
