@@ -6,6 +6,25 @@
 
 namespace bk {
 
+namespace {
+
+// CON, PRN, AUX, NUL, COM1-9 and LPT1-9 name devices in every folder, also
+// with an extension ("NUL.txt") or trailing blanks.
+bool IsDeviceName(const char* name) {
+  std::size_t n = 0;
+  while (name[n] != '\0' && name[n] != '.') ++n;
+  while (n > 0 && name[n - 1] == ' ') --n;
+  char base[5] = {};
+  if (n < 3 || n > 4) return false;
+  for (std::size_t i = 0; i < n; ++i) base[i] = AsciiUpper(name[i]);
+  if (n == 3) return std::strcmp(base, "CON") == 0 || std::strcmp(base, "PRN") == 0 ||
+                     std::strcmp(base, "AUX") == 0 || std::strcmp(base, "NUL") == 0;
+  return (std::strncmp(base, "COM", 3) == 0 || std::strncmp(base, "LPT", 3) == 0) && base[3] >= '1' &&
+         base[3] <= '9';
+}
+
+}  // namespace
+
 bool IsPlainFileName(const char* name) {
   if (name == nullptr || name[0] == '\0') return false;
   bool onlyDotsAndSpaces = true;
@@ -14,7 +33,7 @@ bool IsPlainFileName(const char* name) {
     if (c < 0x20 || std::strchr("\\/:*?\"<>|", c) != nullptr) return false;
     if (c != '.' && c != ' ') onlyDotsAndSpaces = false;
   }
-  return !onlyDotsAndSpaces;
+  return !onlyDotsAndSpaces && !IsDeviceName(name);
 }
 
 int HostDirNumber(const char* name) {

@@ -9,7 +9,8 @@ namespace bk {
 
 // True when `name` (zero-terminated) is a single plain file name: not empty,
 // no "\", "/" or ":", no control character or wildcard, not made of dots and
-// spaces only (".", "..", "...": Windows drops trailing dots and spaces).
+// spaces only (".", "..", "...": Windows drops trailing dots and spaces),
+// not a device name (CON, NUL, COM1, ... also with an extension).
 bool IsPlainFileName(const char* name);
 
 // The number of a "HOSTnnnn" directory name ("HOST" in any case, four

@@ -104,7 +104,7 @@ TEST_F(LookupSafety, ArchiveNamesThatLeaveTheResourceFolderAreRefused) {
   for (const std::string& path : outside) WriteEncoded(path, PlainArchive());
   std::vector<std::string> before;
   for (const std::string& path : outside) before.push_back(ReadFile(path));
-  const char* names[] = {"..\\..\\R1", "../../R1", "..", ".", "...", "C:R1", "\\R1", "X\\R1", "R1\x01", "", " . "};
+  const char* names[] = {"..\\..\\R1", "CON", "nul.txt", "COM1", "../../R1", "..", ".", "...", "C:R1", "\\R1", "X\\R1", "R1\x01", "", " . "};
   for (const char* name : names) {
     SCOPED_TRACE(name);
     WriteFile(rcf(), RcfRecord(name));
