@@ -140,6 +140,16 @@ std::string MissingRecords(std::size_t first, std::size_t last) {
          (first == last ? "it" : "them");
 }
 
+// The writer formats its messages as C texts: a NUL byte inside one was put
+// there afterwards. The text is kept as it stands, for the reader to see.
+LogRecord WrittenText(LogRecord r) {
+  if (r.text.find('\0') == std::string::npos) return r;
+  std::string text = std::move(r.text);
+  r = Unmatched(std::move(r), "a NUL byte inside the message");
+  r.text = std::move(text);
+  return r;
+}
+
 }  // namespace
 
 LogRecord DecodeRecord(std::string_view record, RecordLayout layout) {
@@ -166,7 +176,7 @@ LogRecord DecodeRecord(std::string_view record, RecordLayout layout) {
     r.state = LogRecord::State::kContinuation;
     r.text.assign(piece);
     while (!r.text.empty() && r.text.back() == ' ') r.text.pop_back();
-    return r;
+    return WrittenText(r);
   }
 
   if (layout == RecordLayout::kClassic) {
@@ -186,7 +196,7 @@ LogRecord DecodeRecord(std::string_view record, RecordLayout layout) {
   if (f.at() < body.size() && !f.Literal(" ")) return Unmatched(r, "no blank after the category");
   r.text = f.Rest();
   r.state = LogRecord::State::kRecord;
-  return r;
+  return WrittenText(r);
 }
 
 std::size_t DetectRecordLength(std::string_view area) {

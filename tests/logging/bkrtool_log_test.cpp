@@ -138,6 +138,28 @@ TEST_F(BkrtoolLog, ShowsDamagedRecordsAndSaysSo) {
   EXPECT_TRUE(Has(header.err, "CLIENT.LOG: damaged header")) << header.err;
 }
 
+TEST_F(BkrtoolLog, ShowsControlBytesEscapedAndANulAsDamage) {
+  Reload();
+  Write("first part second part");
+  Write("colour me");
+  std::string data = ReadFile(install.Log("CLIENT.LOG"));
+  const std::size_t first = data.find("first part"), colour = data.find("colour me");
+  ASSERT_NE(first, std::string::npos);
+  ASSERT_NE(colour, std::string::npos);
+  data[first + 10] = '\0';  // no writer puts a NUL into a message
+  data.replace(colour, 5, "\x1b[31m");  // a terminal's escape sequence, the record keeps its length
+  WriteFile(install.Log("CLIENT.LOG"), data);
+
+  const bk::test::ToolRun run = Log("CLIENT.LOG");
+  EXPECT_EQ(run.exitCode, 1u);
+  const std::vector<std::string> lines = bk::test::OutputLines(run.out);
+  ASSERT_EQ(lines.size(), 2u) << run.out;
+  EXPECT_TRUE(Has(lines[0], "NOT A RECORD (a NUL byte inside the message)")) << lines[0];
+  EXPECT_TRUE(Has(lines[0], "first part\\x00second part")) << lines[0];
+  EXPECT_TRUE(Has(lines[1], "| \\x1B[31mr me")) << lines[1];
+  EXPECT_EQ(run.out.find('\x1b'), std::string::npos);
+}
+
 TEST_F(BkrtoolLog, ReadsWhileTheClientHoldsTheLogOpen) {
   Reload();
   Write("first");

@@ -109,6 +109,25 @@ std::string Number(unsigned value, int width) {
   return text;
 }
 
+// Control bytes of a text (a NUL, a terminal's escape sequence; a tab stays)
+// as \xNN, so that a line shows every byte of its record and nothing acts on
+// the terminal.
+std::string Visible(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if ((c >= 0x20 && c != 0x7F) || c == '\t') {
+      out += ch;
+      continue;
+    }
+    char escaped[8];
+    std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+    out += escaped;
+  }
+  return out;
+}
+
 std::string TextLine(const LogEntry& e) {
   const LogRecord& r = e.record;
   std::string line = e.file + " #" + Number(r.state == LogRecord::State::kRecord ? r.number : r.slot, 4) + " ";
@@ -231,7 +250,11 @@ int RunLog(const bkrtool::Args& args) {
       std::printf("%s\n  %s", i > first ? "," : "", JsonLine(entries[i]).c_str());
     std::printf("]%s\n", bkrtool::JsonEnd(damaged ? 1 : 0, "the log holds damaged records").c_str());
   } else {
-    for (std::size_t i = first; i < entries.size(); ++i) std::printf("%s\n", TextLine(entries[i]).c_str());
+    for (std::size_t i = first; i < entries.size(); ++i) {
+      const std::string line = Visible(TextLine(entries[i]));
+      std::fwrite(line.data(), 1, line.size(), stdout);
+      std::fputc('\n', stdout);
+    }
     for (const FileSummary& f : files) {
       if (!f.log.problem.empty()) std::fprintf(stderr, "bkrtool: %s: %s\n", f.name.c_str(), f.log.problem.c_str());
       if (f.log.staleRecords > 0)
