@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "logging/log_record.h"
+#include "logging/log_stream.h"
 
 namespace bk::log {
 namespace {
@@ -235,60 +236,48 @@ RecordLayout DetectLayout(std::string_view area, std::size_t length) {
   return RecordLayout::kLong;
 }
 
-LogFile ReadLogFile(std::string_view bytes) {
-  LogFile log;
-  std::string_view area = bytes;
-  std::size_t base = 0;
-  if (bytes.substr(0, kLogHeaderTagLength) == "DATA COUNT ") {
-    log.selfManaged = true;
-    std::uint32_t count = 0;
-    bool digits = bytes.size() >= kLogHeaderLength;
-    for (std::size_t i = 0; digits && i < kLogHeaderCountWidth; ++i) {
-      const char c = bytes[kLogHeaderCountOffset + i];
-      digits = IsDigit(c);
-      count = count * 10 + static_cast<std::uint32_t>(c - '0');
-    }
-    log.headerValid = digits && bytes.substr(15, 2) == "\r\n";
-    if (log.headerValid) {
-      log.count = count;
-    } else {
-      log.problem = "damaged header: every record is shown in file order";
-    }
-    base = bytes.size() < kLogHeaderLength ? bytes.size() : kLogHeaderLength;
-    area = bytes.substr(base);
-  }
-  if (area.empty()) {
-    if (log.count > 0) {
-      LogRecord missing;
-      missing.state = LogRecord::State::kTorn;
-      missing.slot = 1;
-      missing.offset = base;
-      missing.problem = MissingRecords(1, log.count);
-      log.records.push_back(missing);
-    }
-    return log;
-  }
-  log.recordLength = DetectRecordLength(area);
-  if (log.recordLength == 0) {
-    if (!area.empty()) {
-      LogRecord r = DecodeRecord(area, RecordLayout::kLong);
-      r.state = LogRecord::State::kTorn;
-      r.problem = "no record ends in CR LF";
-      r.offset = base;
-      r.slot = 1;
-      log.problem = "not a fixed-record log";
-      log.records.push_back(r);
-    }
-    return log;
-  }
-  const std::size_t length = log.recordLength;
-  log.layout = DetectLayout(area, length);
-  const std::size_t slots = (area.size() + length - 1) / length;
+namespace {
 
-  auto recordAt = [&](std::size_t slot) {  // slot from 1, within the file
+// The "DATA COUNT nnnn" header of a self-managed file; the offset of the
+// records area.
+std::size_t ReadHeader(std::string_view bytes, LogFile& log) {
+  if (bytes.substr(0, kLogHeaderTagLength) != "DATA COUNT ") return 0;
+  log.selfManaged = true;
+  std::uint32_t count = 0;
+  bool digits = bytes.size() >= kLogHeaderLength;
+  for (std::size_t i = 0; digits && i < kLogHeaderCountWidth; ++i) {
+    const char c = bytes[kLogHeaderCountOffset + i];
+    digits = IsDigit(c);
+    count = count * 10 + static_cast<std::uint32_t>(c - '0');
+  }
+  log.headerValid = digits && bytes.substr(15, 2) == "\r\n";
+  if (log.headerValid)
+    log.count = count;
+  else
+    log.problem = "damaged header: every record is shown in file order";
+  return bytes.size() < kLogHeaderLength ? bytes.size() : kLogHeaderLength;
+}
+
+LogRecord Missing(std::size_t first, std::size_t last, std::size_t offset) {
+  LogRecord missing;
+  missing.state = LogRecord::State::kTorn;
+  missing.slot = static_cast<std::uint32_t>(first);
+  missing.offset = offset;
+  missing.problem = MissingRecords(first, last);
+  return missing;
+}
+
+// The records area split into records of the file's length.
+struct Split {
+  std::string_view area;
+  std::size_t base, length;
+  RecordLayout layout;
+
+  std::size_t Slots() const { return (area.size() + length - 1) / length; }
+  LogRecord At(std::size_t slot) const {  // from 1
     const std::size_t at = (slot - 1) * length;
     const std::size_t have = area.size() - at < length ? area.size() - at : length;
-    LogRecord r = DecodeRecord(area.substr(at, have), log.layout);
+    LogRecord r = DecodeRecord(area.substr(at, have), layout);
     if (have < length) {
       r.state = LogRecord::State::kTorn;
       r.problem = "the file ends after " + std::to_string(have) + " of " + std::to_string(length) + " bytes";
@@ -296,34 +285,29 @@ LogFile ReadLogFile(std::string_view bytes) {
     r.offset = base + at;
     r.slot = static_cast<std::uint32_t>(slot);
     return r;
-  };
-
-  if (log.selfManaged && log.headerValid) {
-    const std::size_t shown = log.count < slots ? log.count : slots;
-    for (std::size_t k = 1; k <= shown; ++k) log.records.push_back(recordAt(k));
-    if (log.count > slots) {
-      LogRecord missing;
-      missing.state = LogRecord::State::kTorn;
-      missing.layout = log.layout;
-      missing.slot = static_cast<std::uint32_t>(slots + 1);
-      missing.offset = bytes.size();  // where the file ends
-      missing.problem = MissingRecords(slots + 1, log.count);
-      log.records.push_back(missing);
-    } else {
-      // Complete records beyond the count are left over from the cycle
-      // before the last wrap; the newest generation holds them.
-      for (std::size_t k = shown + 1; k <= slots; ++k)
-        if (k * length <= area.size()) ++log.staleRecords;
-    }
-    return log;
   }
+};
 
-  for (std::size_t k = 1; k <= slots; ++k) log.records.push_back(recordAt(k));
-  if (log.selfManaged) return log;  // damaged header: file order
+// Records 1 to the count of the header; what it counts beyond the file, or
+// the complete records beyond it (left from the cycle before the last wrap).
+void CountedRecords(const Split& split, std::size_t fileSize, LogFile& log) {
+  const std::size_t slots = split.Slots();
+  const std::size_t shown = log.count < slots ? log.count : slots;
+  for (std::size_t k = 1; k <= shown; ++k) log.records.push_back(split.At(k));
+  if (log.count > slots) {
+    LogRecord missing = Missing(slots + 1, log.count, fileSize);
+    missing.layout = log.layout;
+    log.records.push_back(missing);
+    return;
+  }
+  for (std::size_t k = shown + 1; k <= slots; ++k)
+    if (k * split.length <= split.area.size()) ++log.staleRecords;
+}
 
-  // A file of the log manager is a ring: the time stamps give the order in
-  // which its records were written. A further line, and a record that cannot
-  // be read, stay behind the record before it.
+// A file of the log manager is a ring: the time stamps give the order in
+// which its records were written. A further line, and a record that cannot
+// be read, stay behind the record before it.
+void OrderByTime(LogFile& log) {
   struct Group {
     std::string key;
     std::size_t first, count;
@@ -347,31 +331,48 @@ LogFile ReadLogFile(std::string_view bytes) {
   for (const Group& g : groups)
     for (std::size_t i = 0; i < g.count; ++i) ordered.push_back(log.records[g.first + i]);
   log.records.swap(ordered);
+}
+
+}  // namespace
+
+LogFile ReadLogFile(std::string_view bytes) {
+  LogFile log;
+  const std::size_t base = ReadHeader(bytes, log);
+  const std::string_view area = bytes.substr(base);
+  if (area.empty()) {
+    if (log.count > 0) log.records.push_back(Missing(1, log.count, base));
+    return log;
+  }
+  log.recordLength = DetectRecordLength(area);
+  if (log.recordLength == 0) {
+    LogRecord r = DecodeRecord(area, RecordLayout::kLong);
+    r.state = LogRecord::State::kTorn;
+    r.problem = "no record ends in CR LF";
+    r.offset = base;
+    r.slot = 1;
+    log.problem = "not a fixed-record log";
+    log.records.push_back(r);
+    return log;
+  }
+  log.layout = DetectLayout(area, log.recordLength);
+  const Split split{area, base, log.recordLength, log.layout};
+  if (log.selfManaged && log.headerValid) {
+    CountedRecords(split, bytes.size(), log);
+    return log;
+  }
+  for (std::size_t k = 1; k <= split.Slots(); ++k) log.records.push_back(split.At(k));
+  if (!log.selfManaged) OrderByTime(log);  // a damaged header keeps file order
   return log;
 }
 
 void AppendEntries(const std::string& file, const LogFile& log, std::vector<LogEntry>& out) {
-  const std::string indent(kUserLogContinuationIndent, ' ');
-  for (const LogRecord& r : log.records) {
-    LogEntry* last = (!out.empty() && out.back().file == file) ? &out.back() : nullptr;
-    const bool lastIsRecord = last != nullptr && last->record.state == LogRecord::State::kRecord;
-    if (r.state == LogRecord::State::kContinuation && lastIsRecord) {
-      last->record.text += r.text;
-      ++last->joined;
-      continue;
-    }
-    if (r.state == LogRecord::State::kRecord && lastIsRecord && r.text.compare(0, indent.size(), indent) == 0 &&
-        r.text.size() > indent.size() && r.text[indent.size()] != ' ') {
-      const LogRecord& p = last->record;
-      if (p.layout == r.layout && p.process == r.process && p.thread == r.thread &&
-          p.session == r.session && p.program == r.program && p.category == r.category) {
-        last->record.text += r.text.substr(indent.size());
-        ++last->joined;
-        continue;
-      }
-    }
-    out.push_back({file, r, 0});
+  EntryJoiner joiner(file, [&out](LogEntry&& e) { out.push_back(std::move(e)); });
+  if (!out.empty() && out.back().file == file) {
+    joiner.Resume(std::move(out.back()));
+    out.pop_back();
   }
+  for (const LogRecord& r : log.records) joiner.Add(r);
+  joiner.Finish();
 }
 
 }  // namespace bk::log

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "logging/log_record.h"
+#include "logging/log_stream.h"
 #include "logging/message_layout.h"
 
 namespace {
@@ -265,3 +266,58 @@ TEST(LogReader, DamagedFilesShowWhatIsWrong) {
 }
 
 }  // namespace
+
+namespace {
+
+// Every field of a LogFile and its records, as one text.
+std::string Describe(const LogFile& log, const std::vector<LogRecord>& records) {
+  std::string out = std::to_string(log.selfManaged) + std::to_string(log.headerValid) + " " +
+                    std::to_string(log.count) + " " + std::to_string(log.recordLength) + " " +
+                    std::to_string(static_cast<int>(log.layout)) + " " + std::to_string(log.staleRecords) + " " +
+                    log.problem + "\n";
+  for (const LogRecord& r : records)
+    out += std::to_string(static_cast<int>(r.state)) + std::to_string(static_cast<int>(r.layout)) + " " +
+           std::to_string(r.offset) + " " + std::to_string(r.slot) + " " + std::to_string(r.number) + " " + r.date +
+           " " + r.time + " " + std::to_string(r.process) + ":" + std::to_string(r.thread) + ":" +
+           std::to_string(r.session) + " " + r.program + " " + r.category + " [" + r.text + "] " + r.problem + "\n";
+  return out;
+}
+
+}  // namespace
+
+TEST(LogReader, StreamedReadingGivesWhatTheWholeFileGives) {
+  const std::string one = Long(192, 1, At(1, 0, 0), "BKRV", "first");
+  const std::string two = Long(192, 2, At(1, 0, 1), "BKRV", "second");
+  const std::string three = Long(192, 3, At(0, 59, 59), "BKRV", "third");
+  std::string further = Long(192, 4, At(1, 0, 0), "BKRV", "x");
+  further.replace(4, 186, std::string(186, ' '));
+  further.replace(60, 5, "piece");
+  std::string nul = two;
+  nul[60] = '\0';
+  const std::string files[] = {
+      "",
+      Header(0),
+      Header(4),
+      Header(3) + one + two + three.substr(0, 40),
+      Header(2) + one + two + three,  // a stale record
+      Header(9) + one + two,
+      "DATA COUNT 0x02\r\n" + one + two,
+      "DATA COU",
+      one + three + further + two,  // a managed ring: ordered by time, the further line behind its record
+      Classic(120, 7, At(2, 0, 0), "ar", "classic") + Classic(120, 8, At(1, 0, 0), "ar", "older"),
+      Header(2) + one + nul,
+      "just some text without line ends",
+      std::string(5000, '\r') + "\n",
+  };
+  for (const std::string& file : files) {
+    const LogFile whole = bk::log::ReadLogFile(file);
+    const std::string expected = Describe(whole, whole.records);
+    for (std::size_t window : {std::size_t{0}, bk::log::kMaxRecord + 1, std::size_t{1} << 20}) {
+      bk::log::MemorySource source(file);
+      LogFile summary;
+      std::vector<LogRecord> records;
+      ASSERT_TRUE(bk::log::StreamLogFile(source, [&](const LogRecord& r) { records.push_back(r); }, summary, window));
+      EXPECT_EQ(Describe(summary, records), expected) << file.size() << " bytes, window " << window;
+    }
+  }
+}

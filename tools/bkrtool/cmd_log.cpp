@@ -3,20 +3,21 @@
 // NAME), one line per record with its continuation records joined. It only
 // reads: every file is opened with read, write and delete sharing, so that the
 // client can go on writing and rotating while it runs.
+#include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <string>
 #include <vector>
 
 #include "command.h"
 #include "logging/log_reader.h"
+#include "logging/log_stream.h"
 
 #if defined(_WIN32)
 #include <windows.h>
 
 #include "environment/env.h"
 #include "platform/unique_handle.h"
-#else
-#include "file_bytes.h"
 #endif
 
 namespace {
@@ -39,34 +40,65 @@ bool Exists(const std::string& path) {
 
 enum class Opened { kRead, kMissing, kFailed };
 
-Opened ReadShared(const std::string& path, std::string& out) {
-  out.clear();
+// One log file, read in pieces. It is opened with read, write and delete
+// sharing; its length is taken once, when it is opened.
+class SharedFile : public bk::log::LogSource {
+ public:
+  Opened Open(const std::string& path) {
 #if defined(_WIN32)
-  bk::win::unique_hfile file(::CreateFileA(path.c_str(), GENERIC_READ,
-                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) {
-    const DWORD error = ::GetLastError();
-    return (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) ? Opened::kMissing
-                                                                             : Opened::kFailed;
-  }
-  char buffer[65536];
-  for (;;) {
-    DWORD got = 0;
-    if (!::ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr)) return Opened::kFailed;
-    if (got == 0) break;
-    out.append(buffer, got);
-  }
-  return Opened::kRead;
+    file_.reset(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file_) {
+      const DWORD error = ::GetLastError();
+      return (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) ? Opened::kMissing : Opened::kFailed;
+    }
+    LARGE_INTEGER size;
+    if (!::GetFileSizeEx(file_.get(), &size)) return Opened::kFailed;
+    size_ = static_cast<std::uint64_t>(size.QuadPart);
 #else
-  if (!Exists(path)) return Opened::kMissing;
-  std::vector<unsigned char> bytes;
-  std::string error;
-  if (!bkrtool::ReadWholeFile(path, bytes, error)) return Opened::kFailed;
-  out.assign(bytes.begin(), bytes.end());
-  return Opened::kRead;
+    if (!Exists(path)) return Opened::kMissing;
+    file_ = std::fopen(path.c_str(), "rb");
+    if (file_ == nullptr || std::fseek(file_, 0, SEEK_END) != 0) return Opened::kFailed;
+    const long size = std::ftell(file_);
+    if (size < 0) return Opened::kFailed;
+    size_ = static_cast<std::uint64_t>(size);
 #endif
-}
+    return Opened::kRead;
+  }
+#if !defined(_WIN32)
+  ~SharedFile() override {
+    if (file_ != nullptr) std::fclose(file_);
+  }
+#endif
+  std::uint64_t Size() const override { return size_; }
+  bool ReadAt(std::uint64_t offset, std::size_t n, std::string& out) override {
+    out.resize(n);
+#if defined(_WIN32)
+    LARGE_INTEGER to;
+    to.QuadPart = static_cast<LONGLONG>(offset);
+    if (!::SetFilePointerEx(file_.get(), to, nullptr, FILE_BEGIN)) return false;
+    std::size_t done = 0;
+    while (done < n) {
+      DWORD got = 0;
+      const DWORD piece = n - done > (1u << 20) ? (1u << 20) : static_cast<DWORD>(n - done);
+      if (!::ReadFile(file_.get(), &out[done], piece, &got, nullptr) || got == 0) return false;
+      done += got;
+    }
+    return true;
+#else
+    return std::fseek(file_, static_cast<long>(offset), SEEK_SET) == 0 &&
+           std::fread(out.data(), 1, n, file_) == n;
+#endif
+  }
+
+ private:
+#if defined(_WIN32)
+  bk::win::unique_hfile file_;
+#else
+  std::FILE* file_ = nullptr;
+#endif
+  std::uint64_t size_ = 0;
+};
 
 std::string DefaultLogDir() {
 #if defined(_WIN32)
@@ -219,39 +251,51 @@ int RunLog(const bkrtool::Args& args) {
   }
   names.push_back(name);
 
+  // The text view prints each entry once it is complete; --tail keeps the
+  // last N; the JSON view, which names the files first, keeps them all.
   std::vector<FileSummary> files;
-  std::vector<LogEntry> entries;
+  std::deque<LogEntry> entries;
   bool damaged = false;
+  auto take = [&](LogEntry&& e) {
+    damaged = damaged || Damaged(e.record);
+    if (!json && tail == 0) {
+      const std::string line = Visible(TextLine(e));
+      std::fwrite(line.data(), 1, line.size(), stdout);
+      std::fputc('\n', stdout);
+      return;
+    }
+    entries.push_back(std::move(e));
+    if (tail > 0 && entries.size() > tail) entries.pop_front();
+  };
   for (const std::string& file : names) {
-    std::string bytes;
-    const Opened opened = ReadShared(Join(dir, file), bytes);
+    SharedFile source;
+    const Opened opened = source.Open(Join(dir, file));
     if (opened == Opened::kMissing) {
       if (file == name && files.empty()) return bkrtool::Fail("no log " + Join(dir, name));
       continue;  // a generation rotated away while we read
     }
     if (opened == Opened::kFailed) return bkrtool::Fail("cannot read " + Join(dir, file));
-    FileSummary summary{file, bk::log::ReadLogFile(bytes)};
+    FileSummary summary{file, {}};
+    bk::log::EntryJoiner joiner(file, take);
+    if (!bk::log::StreamLogFile(source, [&](const LogRecord& r) { joiner.Add(r); }, summary.log))
+      return bkrtool::Fail("cannot read " + Join(dir, file));
+    joiner.Finish();
     damaged = damaged || !summary.log.problem.empty();
-    bk::log::AppendEntries(file, summary.log, entries);
     files.push_back(std::move(summary));
   }
 
-  // A continuation that found its first line is part of a record; anything
-  // else that is not a record is shown as damaged.
-  for (const LogEntry& e : entries) damaged = damaged || Damaged(e.record);
-  const std::size_t first = (tail > 0 && entries.size() > tail) ? entries.size() - tail : 0;
   if (json) {
     std::printf("{\"log\": %s, \"dir\": %s, \"files\": [", bkrtool::JsonString(name).c_str(),
                 bkrtool::JsonString(dir).c_str());
     for (std::size_t i = 0; i < files.size(); ++i)
       std::printf("%s\n  %s", i ? "," : "", FileJson(files[i]).c_str());
     std::printf("],\n \"records\": [");
-    for (std::size_t i = first; i < entries.size(); ++i)
-      std::printf("%s\n  %s", i > first ? "," : "", JsonLine(entries[i]).c_str());
+    for (std::size_t i = 0; i < entries.size(); ++i)
+      std::printf("%s\n  %s", i > 0 ? "," : "", JsonLine(entries[i]).c_str());
     std::printf("]%s\n", bkrtool::JsonEnd(damaged ? 1 : 0, "the log holds damaged records").c_str());
   } else {
-    for (std::size_t i = first; i < entries.size(); ++i) {
-      const std::string line = Visible(TextLine(entries[i]));
+    for (const LogEntry& e : entries) {
+      const std::string line = Visible(TextLine(e));
       std::fwrite(line.data(), 1, line.size(), stdout);
       std::fputc('\n', stdout);
     }
