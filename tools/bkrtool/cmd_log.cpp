@@ -225,6 +225,83 @@ std::string FileJson(const FileSummary& f) {
   return json + "}";
 }
 
+void PrintLine(const LogEntry& e) {
+  const std::string line = Visible(TextLine(e));
+  std::fwrite(line.data(), 1, line.size(), stdout);
+  std::fputc('\n', stdout);
+}
+
+// The files of the log, oldest first: the highest generation, down to 1,
+// then the current file.
+std::vector<std::string> Generations(const std::string& dir, const std::string& name) {
+  std::vector<std::string> names;
+  for (int g = kMaxGenerations; g >= 1; --g) {
+    const std::string generation = name + std::to_string(g);
+    if (Exists(Join(dir, generation))) names.push_back(generation);
+  }
+  names.push_back(name);
+  return names;
+}
+
+// What the files gave: the entries kept for printing at the end (the text
+// view prints each entry once it is complete; --tail keeps the last N; the
+// JSON view, which names the files first, keeps them all).
+struct Reading {
+  std::vector<FileSummary> files;
+  std::deque<LogEntry> entries;
+  bool damaged = false;
+};
+
+// Reads every file in pieces; empty when all could be read, else the reason.
+std::string ReadAll(const std::string& dir, const std::string& name, std::size_t tail, bool json, Reading& out) {
+  auto take = [&](LogEntry&& e) {
+    out.damaged = out.damaged || Damaged(e.record);
+    if (!json && tail == 0) return PrintLine(e);
+    out.entries.push_back(std::move(e));
+    if (tail > 0 && out.entries.size() > tail) out.entries.pop_front();
+  };
+  for (const std::string& file : Generations(dir, name)) {
+    SharedFile source;
+    const Opened opened = source.Open(Join(dir, file));
+    if (opened == Opened::kMissing) {
+      if (file == name && out.files.empty()) return "no log " + Join(dir, name);
+      continue;  // a generation rotated away while we read
+    }
+    if (opened == Opened::kFailed) return "cannot read " + Join(dir, file);
+    FileSummary summary{file, {}};
+    bk::log::EntryJoiner joiner(file, take);
+    if (!bk::log::StreamLogFile(source, [&](const LogRecord& r) { joiner.Add(r); }, summary.log))
+      return "cannot read " + Join(dir, file);
+    joiner.Finish();
+    out.damaged = out.damaged || !summary.log.problem.empty();
+    out.files.push_back(std::move(summary));
+  }
+  return std::string();
+}
+
+void PrintJson(const std::string& name, const std::string& dir, const Reading& r) {
+  std::printf("{\"log\": %s, \"dir\": %s, \"files\": [", bkrtool::JsonString(name).c_str(),
+              bkrtool::JsonString(dir).c_str());
+  for (std::size_t i = 0; i < r.files.size(); ++i) std::printf("%s\n  %s", i ? "," : "", FileJson(r.files[i]).c_str());
+  std::printf("],\n \"records\": [");
+  for (std::size_t i = 0; i < r.entries.size(); ++i)
+    std::printf("%s\n  %s", i > 0 ? "," : "", JsonLine(r.entries[i]).c_str());
+  std::printf("]%s\n", bkrtool::JsonEnd(r.damaged ? 1 : 0, "the log holds damaged records").c_str());
+}
+
+// The entries still kept, then what the files themselves lack.
+void PrintText(const Reading& r) {
+  for (const LogEntry& e : r.entries) PrintLine(e);
+  for (const FileSummary& f : r.files) {
+    if (!f.log.problem.empty()) std::fprintf(stderr, "bkrtool: %s: %s\n", f.name.c_str(), f.log.problem.c_str());
+    if (f.log.staleRecords > 0)
+      std::fprintf(stderr,
+                   "bkrtool: %s: not shown: %zu record(s) after record %u, left from the cycle before "
+                   "the last wrap (the newest generation holds them)\n",
+                   f.name.c_str(), f.log.staleRecords, f.log.count);
+  }
+}
+
 int RunLog(const bkrtool::Args& args) {
   bkrtool::Parsed parsed;
   std::string error;
@@ -243,72 +320,14 @@ int RunLog(const bkrtool::Args& args) {
   const std::string dir = parsed.Has("dir") ? parsed.Value("dir") : DefaultLogDir();
   const bool json = parsed.Has("json");
 
-  // Oldest first: the highest generation, down to 1, then the current file.
-  std::vector<std::string> names;
-  for (int g = kMaxGenerations; g >= 1; --g) {
-    const std::string generation = name + std::to_string(g);
-    if (Exists(Join(dir, generation))) names.push_back(generation);
-  }
-  names.push_back(name);
-
-  // The text view prints each entry once it is complete; --tail keeps the
-  // last N; the JSON view, which names the files first, keeps them all.
-  std::vector<FileSummary> files;
-  std::deque<LogEntry> entries;
-  bool damaged = false;
-  auto take = [&](LogEntry&& e) {
-    damaged = damaged || Damaged(e.record);
-    if (!json && tail == 0) {
-      const std::string line = Visible(TextLine(e));
-      std::fwrite(line.data(), 1, line.size(), stdout);
-      std::fputc('\n', stdout);
-      return;
-    }
-    entries.push_back(std::move(e));
-    if (tail > 0 && entries.size() > tail) entries.pop_front();
-  };
-  for (const std::string& file : names) {
-    SharedFile source;
-    const Opened opened = source.Open(Join(dir, file));
-    if (opened == Opened::kMissing) {
-      if (file == name && files.empty()) return bkrtool::Fail("no log " + Join(dir, name));
-      continue;  // a generation rotated away while we read
-    }
-    if (opened == Opened::kFailed) return bkrtool::Fail("cannot read " + Join(dir, file));
-    FileSummary summary{file, {}};
-    bk::log::EntryJoiner joiner(file, take);
-    if (!bk::log::StreamLogFile(source, [&](const LogRecord& r) { joiner.Add(r); }, summary.log))
-      return bkrtool::Fail("cannot read " + Join(dir, file));
-    joiner.Finish();
-    damaged = damaged || !summary.log.problem.empty();
-    files.push_back(std::move(summary));
-  }
-
-  if (json) {
-    std::printf("{\"log\": %s, \"dir\": %s, \"files\": [", bkrtool::JsonString(name).c_str(),
-                bkrtool::JsonString(dir).c_str());
-    for (std::size_t i = 0; i < files.size(); ++i)
-      std::printf("%s\n  %s", i ? "," : "", FileJson(files[i]).c_str());
-    std::printf("],\n \"records\": [");
-    for (std::size_t i = 0; i < entries.size(); ++i)
-      std::printf("%s\n  %s", i > 0 ? "," : "", JsonLine(entries[i]).c_str());
-    std::printf("]%s\n", bkrtool::JsonEnd(damaged ? 1 : 0, "the log holds damaged records").c_str());
-  } else {
-    for (const LogEntry& e : entries) {
-      const std::string line = Visible(TextLine(e));
-      std::fwrite(line.data(), 1, line.size(), stdout);
-      std::fputc('\n', stdout);
-    }
-    for (const FileSummary& f : files) {
-      if (!f.log.problem.empty()) std::fprintf(stderr, "bkrtool: %s: %s\n", f.name.c_str(), f.log.problem.c_str());
-      if (f.log.staleRecords > 0)
-        std::fprintf(stderr,
-                     "bkrtool: %s: not shown: %zu record(s) after record %u, left from the cycle before "
-                     "the last wrap (the newest generation holds them)\n",
-                     f.name.c_str(), f.log.staleRecords, f.log.count);
-    }
-  }
-  return damaged ? 1 : 0;
+  Reading reading;
+  const std::string failure = ReadAll(dir, name, tail, json, reading);
+  if (!failure.empty()) return bkrtool::Fail(failure);
+  if (json)
+    PrintJson(name, dir, reading);
+  else
+    PrintText(reading);
+  return reading.damaged ? 1 : 0;
 }
 
 }  // namespace
