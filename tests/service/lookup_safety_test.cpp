@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "archive/ar_list.h"
 #include "archive/ar_writer.h"
 #include "bkrestore/bkrestore.h"
 #include "codec/ecd.h"
