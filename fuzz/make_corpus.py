@@ -95,3 +95,38 @@ write("sums", "two_entries.bin", bytes.fromhex(
     "4241434b53554d00 0001 0001 00000002 000000c4 634fe405 82759348 092947b7 c1da1664 993d7847".replace(" ", "")))
 write("sums", "no_archive.bin", bytes.fromhex("4241434b53554d00 0001 0000".replace(" ", "") + "00" * 16 + "c755c4c5"))
 write("block", "aaaa.blk", bytes.fromhex("000400023080"))
+
+# The client's control files: HOSTSYS records (a sound pair, one whose
+# directory leads out of its folder), C0000000 records with a plain and a
+# hostile archive name, and C0.ctr.
+def hostsys(host, kind, directory):
+    r = bytearray(320)
+    r[0:len(host)] = host
+    r[260] = kind
+    r[261:261 + len(directory)] = directory
+    return bytes(r)
+
+
+write("hostsys", "two_servers.bin", hostsys(b"10.0.0.1", 1, b"HOST0000") + hostsys(b"srv2.example", 2, b"HOST0001"))
+write("hostsys", "leaves_folder.bin", hostsys(b"10.0.0.1", 1, b"..\\..\\..") + hostsys(b"10.0.0.1", 1, b""))
+
+
+def rcf(archive_name):
+    r = bytearray(b"\x01" * 944)
+    r[171:227] = bytes(56)
+    r[171:174] = b"APP"
+    r[215:217] = b"V1"
+    r[223:225] = b"G1"
+    r[320:328] = bytes(8)
+    r[320:320 + len(archive_name)] = archive_name
+    return bytes(r) + b"APP"
+
+
+write("rcf", "plain_name.bin", rcf(b"RSC00001"))
+write("rcf", "parent_name.bin", rcf(b"..\\..\\R1"))
+write("rcf", "device_name.bin", rcf(b"NUL.txt"))
+ctr = bytearray(276)
+ctr[0:8] = b"10.0.0.1"
+ctr[260:266] = b"orlavs"
+ctr[268:276] = struct.pack("<II", 2, 1)
+write("ctr", "server.bin", bytes(ctr))
