@@ -130,3 +130,17 @@ ctr[0:8] = b"10.0.0.1"
 ctr[260:266] = b"orlavs"
 ctr[268:276] = struct.pack("<II", 2, 1)
 write("ctr", "server.bin", bytes(ctr))
+
+# BACKMNG with a sound record and one whose directory leads out of the root;
+# a pair of installed-software entries of one package and its key.
+record = bytearray(895)
+record[0:3], record[44:46], record[52:54] = b"APP", b"V1", b"G1"
+record[56:64], record[64:72] = b"UPI_AAAA", b"20261231"
+leaving = bytearray(record)
+leaving[56:64] = b"..\\..\\XX"
+write("backmng", "two_records.bin", struct.pack("<h", 2) + bytes(record) + bytes(leaving))
+entry = bytearray(823)
+entry[257:266] = b"a.b.APP.x"  # package name
+stored_entry = bytearray(entry)
+stored_entry[1:4] = b"C:\\"  # install location
+write("uplistd", "pair.bin", bytes(entry) + bytes(stored_entry) + b"APP")

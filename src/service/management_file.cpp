@@ -168,13 +168,8 @@ bool vskBKRVMngPath(const char* root, const char* fileName, VskPath& out) {
 }
 
 bool vskBKRVBackupDirPath(const char* root, const unsigned char* record, VskPath& out) {
-  // Only the form this service writes, "UPI_" and four letters A to Z. Any
-  // looser filter lets through names that path normalisation changes (blanks
-  // and trailing dots are dropped), naming the root or another backup.
   const unsigned char* name = record + kBkmnDirectory;
-  if (std::memcmp(name, "UPI_", 4) != 0) return false;
-  for (std::size_t i = 4; i < kBkmnDirectoryWidth; ++i)
-    if (name[i] < 'A' || name[i] > 'Z') return false;
+  if (!vskBKRVIsBackupDirName(name)) return false;
   const int n = std::snprintf(out, sizeof out, "%s\\%.*s", root, static_cast<int>(kBkmnDirectoryWidth),
                               reinterpret_cast<const char*>(name));
   return n > 0 && static_cast<std::size_t>(n) < sizeof out;

@@ -31,6 +31,12 @@ static_assert(kBkmnEntry + kSyscEntrySize == kBkmnRecordSize);
 // described by it and is refused as damaged.
 inline constexpr std::size_t kBkmnMaxRecords = 32767;
 
+// Whether the directory field of a record (kBkmnDirectoryWidth bytes) holds
+// the form this service writes, "UPI_" and four letters A to Z. Any looser
+// filter lets through names that path normalisation changes (blanks and
+// trailing dots are dropped), naming the root or another backup. Portable.
+bool vskBKRVIsBackupDirName(const unsigned char* field);
+
 // "<root>\<file name>"; false when it does not fit a path buffer.
 bool vskBKRVMngPath(const char* root, const char* fileName, VskPath& out);
 
