@@ -28,7 +28,7 @@ run() {
   findings=$build/fuzz-findings/$t
   mkdir -p "$findings" "fuzz/corpus/$t"
   len=$(max_len "$t")
-  nice -n 10 "$build/fuzz/fuzz_$t" "fuzz/corpus/$t" -max_total_time=$((minutes * 60)) \
+  nice -n 10 "$build/fuzz_$t" "fuzz/corpus/$t" -max_total_time=$((minutes * 60)) \
     ${len:+-max_len=$len} -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 \
     -artifact_prefix="$findings/" >"$logs/$t.log" 2>&1 || true
 }
