@@ -21,6 +21,7 @@
 namespace {
 
 using bk::sysc::Field;
+using bk::sysc::IsErrorEntry;
 using bk::sysc::Matches;
 using bk::sysc::Merge;
 using bk::sysc::ResourceNamePart;
