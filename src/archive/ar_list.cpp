@@ -341,9 +341,9 @@ std::uint64_t VolumeRoom(const char* archivePath) {
 }
 
 // Decodes the encoded archive into the work copy. The plain bytes must begin
-// with a resource archive's header, and they stop at the length that header
-// declares and at the room of the volume: a file that decodes to anything
-// else is never written out whole.
+// with a resource archive's header and be as long as that header declares,
+// which must fit the room of the volume: a file that decodes to anything
+// else is never written out whole, and never committed.
 Unwrap DecodeToWorkCopy(const char* archivePath, const char* work) {
   bk::win::unique_hfile input(::CreateFileA(archivePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                             FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
@@ -396,6 +396,11 @@ Unwrap DecodeToWorkCopy(const char* archivePath, const char* work) {
     n = decoder.Read(piece.data(), piece.size());
   } while (n > 0);
   if (decoder.Finish() != kEcdDecodeOk) return decoder.Status() == kEcdBadBlock ? Unwrap::kBadBlock : Unwrap::kFailed;
+  if (produced != declared) {  // cut short: no reader would take it
+    vskLogTrace(kCategory, "Plain size Error On vskarCreatearListFileEx %s %llu of %llu bytes", archivePath,
+                static_cast<unsigned long long>(produced), static_cast<unsigned long long>(declared));
+    return Unwrap::kFailed;
+  }
   if (!::CloseHandle(output.release())) {
     ApiError(::GetLastError(), kModuleEx, __LINE__, "CloseHandle, Path=%s", work);
     return Unwrap::kFailed;

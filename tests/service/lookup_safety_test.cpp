@@ -266,6 +266,14 @@ TEST_F(LookupSafety, EncodedFilesThatAreNoArchiveAreNeverCommitted) {
   EXPECT_EQ(ReadFile(stored), encoded);
   EXPECT_EQ(FilesLike(resourceDir(), "*"), ". .. RSC1 ");
   EXPECT_TRUE(Logged("Plain size Error On vskarCreatearListFileEx"));
+
+  // One cut short of what its header declares.
+  const std::string whole = PlainArchive(5000);
+  WriteEncoded(stored, whole.substr(0, whole.size() - 1000));
+  const std::string cut = ReadFile(stored);
+  EXPECT_EQ(Call(), 2u);
+  EXPECT_EQ(ReadFile(stored), cut);
+  EXPECT_EQ(FilesLike(resourceDir(), "*"), ". .. RSC1 ");
 }
 
 }  // namespace
