@@ -417,7 +417,7 @@ int Print(const Plan& plan, const bkrtool::Args& key) {
     bkrtool::JsonObject o;
     o.Text("name", key[0]).Text("version", key[1]).Text("generation", key[2]).Text("directory", plan.directory);
     o.Unsigned("entries", plan.entries).Unsigned("changes", changing).Json("paths", list + "]");
-    return bkrtool::PrintJson(o, exitCode);
+    return bkrtool::PrintJson(o, exitCode, "a restore would change " + std::to_string(changing) + " path(s)");
   }
   std::printf("backup %s of %s %s %s (%u archive entries)\n", plan.directory.c_str(), key[0].c_str(),
               key[1].c_str(), key[2].c_str(), plan.entries);
