@@ -71,7 +71,9 @@ std::string ConsoleProgress::Line(const char* what, std::uint64_t filesDone, std
                                   std::uint64_t bytesDone, std::uint64_t bytesTotal, double seconds) {
   std::string line = std::string(what) + ": " + std::to_string(filesDone);
   if (filesTotal != 0) line += "/" + std::to_string(filesTotal);
-  line += " files, " + Bytes(bytesDone);
+  line += " files";
+  if (bytesDone == 0 && bytesTotal == 0) return line;
+  line += ", " + Bytes(bytesDone);
   if (bytesTotal != 0) line += " of " + Bytes(bytesTotal);
   if (seconds > 0.2 && bytesDone > 0) {
     const double rate = D(bytesDone) / seconds;
