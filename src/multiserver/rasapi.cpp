@@ -117,23 +117,27 @@ int vskRasApiEnumConnections(const char* host) {
   return matched ? 2 : 3;
 }
 
-DWORD vskRasApiDial(const char* host, VskRasConnection* connection) {
-  vskLogTrace(kCategory, "vskRasApiDial start");
-  if (connection != nullptr) *connection = nullptr;
-  if (host == nullptr || connection == nullptr) return ERROR_INVALID_PARAMETER;
+namespace {
+
+// The Remote Access Service library, loaded once; 0 or the error.
+DWORD LoadRas() {
   if (g_library == nullptr) g_library = bk::ras::CallsTable().load();
-  if (g_library == nullptr) {
-    const DWORD error = ::GetLastError();
-    vskLogTrace(kCategory, "LoadLibraryEx Error rc = %lu", error);
-    return error != 0 ? error : ERROR_MOD_NOT_FOUND;
-  }
+  if (g_library != nullptr) return 0;
+  const DWORD error = ::GetLastError();
+  vskLogTrace(kCategory, "LoadLibraryEx Error rc = %lu", error);
+  return error != 0 ? error : ERROR_MOD_NOT_FOUND;
+}
+
+// The phone-book entries: asked for their number first, then read whole
+// (at most 4096). 0 or the error.
+DWORD ListEntries(std::vector<VskRasEntryName>& entries, DWORD& listed) {
   auto enumEntries = Proc<bk::ras::EnumEntriesFn>("RasEnumEntriesA");
   if (enumEntries == nullptr) {
     const DWORD error = ::GetLastError();
     vskLogTrace(kCategory, "GetProcAddress( RasEnumEntries ) Error rc = %lu", error);
     return error != 0 ? error : ERROR_PROC_NOT_FOUND;
   }
-  std::vector<VskRasEntryName> entries(1);
+  entries.assign(1, VskRasEntryName{});
   entries[0].dwSize = sizeof(VskRasEntryName);
   DWORD size = sizeof(VskRasEntryName), count = 0;
   DWORD rc = enumEntries(nullptr, nullptr, entries.data(), &size, &count);
@@ -149,35 +153,40 @@ DWORD vskRasApiDial(const char* host, VskRasConnection* connection) {
   entries.assign(count, VskRasEntryName{});
   for (VskRasEntryName& e : entries) e.dwSize = sizeof(VskRasEntryName);
   size = static_cast<DWORD>(count * sizeof(VskRasEntryName));
-  DWORD listed = 0;
+  listed = 0;
   rc = enumEntries(nullptr, nullptr, entries.data(), &size, &listed);
   if (rc != 0) {
     vskLogTrace(kCategory, "RasEnumEntryies Error rc = %lu", rc);
     return rc;
   }
   if (listed > entries.size()) listed = static_cast<DWORD>(entries.size());
+  return 0;
+}
 
-  char entryName[sizeof entries[0].szEntryName] = {};
-  bk::CopyText(entryName, sizeof entryName, host);
+// The entry name of a host: upper case, and on NT 3.51 "!" for ".".
+void EntryNameOf(const char* host, char* entryName, std::size_t size) {
+  bk::CopyText(entryName, size, host);
   const bool nt351 = IsNt351();
   for (char* p = entryName; *p != '\0'; ++p) {
     *p = bk::AsciiUpper(*p);
     if (nt351 && *p == '.') *p = '!';
   }
-  bool found = false;
-  for (DWORD i = 0; i < listed && !found; ++i) {
+}
+
+bool HasEntry(const std::vector<VskRasEntryName>& entries, DWORD listed, const char* entryName) {
+  for (DWORD i = 0; i < listed; ++i) {
     char name[sizeof entries[i].szEntryName + 1] = {};
     std::memcpy(name, entries[i].szEntryName, sizeof entries[i].szEntryName);
     for (char* p = name; *p != '\0'; ++p) *p = bk::AsciiUpper(*p);
-    found = std::strcmp(name, entryName) == 0;
+    if (std::strcmp(name, entryName) == 0) return true;
   }
-  if (!found) {
-    vskLogTrace(kCategory, "RasEntry Not Found HostName = %s", host);
-    return kRasCannotFindPhonebookEntry;
-  }
-  if (vskRasApiEnumConnections(host) == 2) return 0;  // connected already; connection stays 0
+  return false;
+}
 
-  VskRasDialParams params{};
+// The dial parameters of the entry with the configured login; 0, or
+// kRasAuthenticationFailure without a user name (`params` cleared then).
+DWORD MakeDialParams(const char* entryName, VskRasDialParams& params) {
+  params = VskRasDialParams{};
   params.dwSize = sizeof params;
   bk::CopyText(params.szEntryName, sizeof params.szEntryName, entryName);
   if (vskEnvIsRasLoginOption()) {
@@ -191,10 +200,14 @@ DWORD vskRasApiDial(const char* host, VskRasConnection* connection) {
     }
     if (vskEnvGetRasLoginDomain(value)) bk::CopyText(params.szDomain, sizeof params.szDomain, value);
   }
-  if (params.szUserName[0] == '\0') {
-    vskLogTrace(kCategory, "RasDialParam.szUserName None");
-    return kRasAuthenticationFailure;
-  }
+  if (params.szUserName[0] != '\0') return 0;
+  SecureZeroMemory(&params, sizeof params);
+  vskLogTrace(kCategory, "RasDialParam.szUserName None");
+  return kRasAuthenticationFailure;
+}
+
+// Dials with `params` (cleared afterwards in every case).
+DWORD DialEntry(VskRasDialParams& params, VskRasConnection* connection) {
   auto dial = Proc<bk::ras::DialFn>("RasDialA");
   if (dial == nullptr) {
     const DWORD error = ::GetLastError();
@@ -203,7 +216,7 @@ DWORD vskRasApiDial(const char* host, VskRasConnection* connection) {
     return error != 0 ? error : ERROR_PROC_NOT_FOUND;
   }
   VskRasConnection handle = nullptr;
-  rc = dial(nullptr, nullptr, &params, 0, nullptr, &handle);
+  const DWORD rc = dial(nullptr, nullptr, &params, 0, nullptr, &handle);
   SecureZeroMemory(&params, sizeof params);
   if (rc == 0) {
     vskLogTrace(kCategory, "vskRasApiDial stop rc = %lu", rc);
@@ -215,6 +228,28 @@ DWORD vskRasApiDial(const char* host, VskRasConnection* connection) {
   // that the caller's hang-up frees the port.
   *connection = handle;
   return rc;
+}
+
+}  // namespace
+
+DWORD vskRasApiDial(const char* host, VskRasConnection* connection) {
+  vskLogTrace(kCategory, "vskRasApiDial start");
+  if (connection != nullptr) *connection = nullptr;
+  if (host == nullptr || connection == nullptr) return ERROR_INVALID_PARAMETER;
+  if (const DWORD error = LoadRas()) return error;
+  std::vector<VskRasEntryName> entries;
+  DWORD listed = 0;
+  if (const DWORD error = ListEntries(entries, listed)) return error;
+  char entryName[sizeof entries[0].szEntryName] = {};
+  EntryNameOf(host, entryName, sizeof entryName);
+  if (!HasEntry(entries, listed, entryName)) {
+    vskLogTrace(kCategory, "RasEntry Not Found HostName = %s", host);
+    return kRasCannotFindPhonebookEntry;
+  }
+  if (vskRasApiEnumConnections(host) == 2) return 0;  // connected already; connection stays 0
+  VskRasDialParams params;
+  if (const DWORD error = MakeDialParams(entryName, params)) return error;
+  return DialEntry(params, connection);
 }
 
 DWORD vskRasApiHandUp(VskRasConnection connection) {

@@ -144,9 +144,10 @@ void ClearBackedUpDate(const char* name) {
 
 }  // namespace
 
-int vskAPIDelBackup(const char* name, const char* version, const char* generation) {
-  if (!vskIsValidKey(name, version, generation)) return 1;
-  VskPath root, mngPath, workPath;
+namespace {
+
+// The backup root and its management file; 0, or the deletion's result.
+int FindManagementFile(VskPath& root, VskPath& mngPath, VskPath& workPath) {
   vskEnvGetBackupPath(root);
   struct _stati64 status;
   if (::_stati64(root, &status) != 0) {
@@ -163,86 +164,120 @@ int vskAPIDelBackup(const char* name, const char* version, const char* generatio
     vskLogTrace(kVskCategory, "ERROR_BACKUPMNGFILE_NOT_FOUND(%s),errno=%d", mngPath, error);
     return 10;
   }
+  return 0;
+}
+
+// BACKMNG for reading and a fresh BACKMNGW; false (reported) when either
+// cannot be opened.
+bool OpenBoth(const char* mngPath, const char* workPath, bk::win::unique_fd& mng, bk::win::unique_fd& work) {
+  mng.reset(::_open(mngPath, _O_RDONLY | _O_BINARY));
+  if (!mng) {
+    const int error = errno;
+    ApiError(kVskApiCLibrary, error, __LINE__, "_open: Path=%s", mngPath);
+    vskLogTrace(kVskCategory, "ERROR_NOT_OPEN_BACKUPMNGFILE(%s),errno=%d", mngPath, error);
+    return false;
+  }
+  work.reset(bk::win::WorkCopyOpsTable().openFd(workPath, _O_RDWR | _O_CREAT | _O_TRUNC | _O_BINARY,
+                                                 _S_IREAD | _S_IWRITE));
+  if (!work) {
+    const int error = errno;
+    ApiError(kVskApiCLibrary, error, __LINE__, "_open: Path=%s", workPath);
+    vskLogTrace(kVskCategory, "ERROR_NOT_OPEN_BACKUPCPYMNGFILE(%s),errno=%d", workPath, error);
+    return false;
+  }
+  return true;
+}
+
+// The header, copied as it stands; false (reported) when it cannot be read
+// whole or written.
+bool CopyHeader(int mng, int work, const char* mngPath, const char* workPath) {
+  unsigned char header[kBkmnHeaderSize];
+  errno = 0;
+  const int got = vskBKRVReadFull(mng, header, sizeof header);
+  if (got != static_cast<int>(sizeof header)) {
+    const int error = errno;
+    char info[kVskPathSize + 64];
+    std::snprintf(info, sizeof info, "_read, %d BytesRead, %d BytesToRead, Path=%s", got,
+                  static_cast<int>(sizeof header), mngPath);
+    vskLogApiError(kVskApiCLibrary, kVskCategory, info, error, kModule, __LINE__);
+    // A file shorter than its header is no failed call: no errno to give.
+    if (got < 0)
+      vskLogTrace(kVskCategory, "ERROR_NOT_READ_BACKUPMNGFILE,errno=%d", error);
+    else
+      vskLogTrace(kVskCategory, "ERROR_NOT_READ_BACKUPMNGFILE, %d BytesRead, %d BytesToRead", got,
+                  static_cast<int>(sizeof header));
+    return false;
+  }
+  if (!bk::win::WriteAllFd(work, header, sizeof header)) {
+    const int error = errno;
+    ApiError(kVskApiCLibrary, error, __LINE__, "_write: Path=%s", workPath);
+    vskLogTrace(kVskCategory, "ERROR_NOT_WRITE_BACKUPCPYMNGFILE,errno=%d", error);
+    return false;
+  }
+  return true;
+}
+
+// BACKMNG into BACKMNGW without the key's records (their directories
+// deleted on the way). 0 done (`found` tells whether the key had any); 30
+// the files could not be opened or the header copied; 1 stopped part way.
+// On a failure the work copy is removed.
+int FilterIntoWorkCopy(const char* root, const char* mngPath, const char* workPath, const char* name,
+                       const char* version, const char* generation, bool& found) {
+  bk::win::unique_fd mng, work;
+  if (!OpenBoth(mngPath, workPath, mng, work)) return 30;
+  if (!CopyHeader(mng.get(), work.get(), mngPath, workPath)) {
+    mng.reset();
+    work.reset();
+    RemoveWorkCopy(workPath);
+    return 30;
+  }
+  const Files files{root, mngPath, workPath, mng.get(), work.get()};
+  int stopped = HasWholeRecords(mng.get(), mngPath) ? FilterRecords(files, name, version, generation, found) : 1;
+  mng.reset();
+  if (::_close(work.release()) != 0 && stopped == 0) {
+    const int error = errno;
+    ApiError(kVskApiCLibrary, error, __LINE__, "_write: Path=%s", workPath);
+    vskLogTrace(kVskCategory, "ERROR_NOT_WRITE_BACKUPCPYMNGFILE,errno=%d", error);
+    stopped = 1;
+  }
+  if (stopped == 0) return 0;
+  RemoveWorkCopy(workPath);
+  return 1;
+}
+
+// BACKMNGW over BACKMNG. Nothing removed: BACKMNG already holds exactly
+// these records. A commit that fails leaves the records listed, and the
+// deletion is no success. The work copy goes in every case.
+bool CommitFiltered(const char* workPath, const char* mngPath, bool found) {
+  if (found) {
+    bk::win::CommitFailure failure;
+    if (!bk::win::CommitWorkCopy(workPath, mngPath, &failure, kVskCategory)) {
+      ApiError(kVskApiWindows, static_cast<std::int32_t>(failure.error), __LINE__, "CopyFile: %s To %s", workPath,
+               mngPath);
+      vskLogTrace(kVskCategory, "ERROR_CopyFile GetLastError = %d", static_cast<int>(failure.error));
+      RemoveWorkCopy(workPath);
+      return false;
+    }
+  }
+  RemoveWorkCopy(workPath);
+  return true;
+}
+
+}  // namespace
+
+int vskAPIDelBackup(const char* name, const char* version, const char* generation) {
+  if (!vskIsValidKey(name, version, generation)) return 1;
+  VskPath root, mngPath, workPath;
+  if (const int missing = FindManagementFile(root, mngPath, workPath)) return missing;
   bool found = false;
   {
     // From the copy to the commit no other writer may change BACKMNG.
     const bk::win::SharedFileLock lock(kBkmnFileName, kVskCategory);
     if (!lock.Held()) return 30;
     if (!RemoveWorkCopy(workPath)) return 30;
-
-    {
-      bk::win::unique_fd mng(::_open(mngPath, _O_RDONLY | _O_BINARY));
-      if (!mng) {
-        const int error = errno;
-        ApiError(kVskApiCLibrary, error, __LINE__, "_open: Path=%s", mngPath);
-        vskLogTrace(kVskCategory, "ERROR_NOT_OPEN_BACKUPMNGFILE(%s),errno=%d", mngPath, error);
-        return 30;
-      }
-      bk::win::unique_fd work(bk::win::WorkCopyOpsTable().openFd(
-          workPath, _O_RDWR | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE));
-      if (!work) {
-        const int error = errno;
-        ApiError(kVskApiCLibrary, error, __LINE__, "_open: Path=%s", workPath);
-        vskLogTrace(kVskCategory, "ERROR_NOT_OPEN_BACKUPCPYMNGFILE(%s),errno=%d", workPath, error);
-        return 30;
-      }
-      unsigned char header[kBkmnHeaderSize];
-      errno = 0;
-      const int got = vskBKRVReadFull(mng.get(), header, sizeof header);
-      if (got != static_cast<int>(sizeof header)) {
-        const int error = errno;
-        char info[kVskPathSize + 64];
-        std::snprintf(info, sizeof info, "_read, %d BytesRead, %d BytesToRead, Path=%s", got,
-                      static_cast<int>(sizeof header), mngPath);
-        vskLogApiError(kVskApiCLibrary, kVskCategory, info, error, kModule, __LINE__);
-        // A file shorter than its header is no failed call: no errno to give.
-        if (got < 0)
-          vskLogTrace(kVskCategory, "ERROR_NOT_READ_BACKUPMNGFILE,errno=%d", error);
-        else
-          vskLogTrace(kVskCategory, "ERROR_NOT_READ_BACKUPMNGFILE, %d BytesRead, %d BytesToRead", got,
-                      static_cast<int>(sizeof header));
-        mng.reset();
-        work.reset();
-        RemoveWorkCopy(workPath);
-        return 30;
-      }
-      if (!bk::win::WriteAllFd(work.get(), header, sizeof header)) {
-        const int error = errno;
-        ApiError(kVskApiCLibrary, error, __LINE__, "_write: Path=%s", workPath);
-        vskLogTrace(kVskCategory, "ERROR_NOT_WRITE_BACKUPCPYMNGFILE,errno=%d", error);
-        mng.reset();
-        work.reset();
-        RemoveWorkCopy(workPath);
-        return 30;
-      }
-      const Files files{root, mngPath, workPath, mng.get(), work.get()};
-      int stopped = HasWholeRecords(mng.get(), mngPath) ? FilterRecords(files, name, version, generation, found) : 1;
-      mng.reset();
-      if (::_close(work.release()) != 0 && stopped == 0) {
-        const int error = errno;
-        ApiError(kVskApiCLibrary, error, __LINE__, "_write: Path=%s", workPath);
-        vskLogTrace(kVskCategory, "ERROR_NOT_WRITE_BACKUPCPYMNGFILE,errno=%d", error);
-        stopped = 1;
-      }
-      if (stopped != 0) {
-        RemoveWorkCopy(workPath);
-        return 1;
-      }
-    }
-
-    // Nothing removed: BACKMNG already holds exactly these records. A commit
-    // that fails leaves the records listed, and the deletion is no success.
-    if (found) {
-      bk::win::CommitFailure failure;
-      if (!bk::win::CommitWorkCopy(workPath, mngPath, &failure, kVskCategory)) {
-        ApiError(kVskApiWindows, static_cast<std::int32_t>(failure.error), __LINE__, "CopyFile: %s To %s",
-                 workPath, mngPath);
-        vskLogTrace(kVskCategory, "ERROR_CopyFile GetLastError = %d", static_cast<int>(failure.error));
-        RemoveWorkCopy(workPath);
-        return 1;
-      }
-    }
-    RemoveWorkCopy(workPath);
+    if (const int failed = FilterIntoWorkCopy(root, mngPath, workPath, name, version, generation, found))
+      return failed;
+    if (!CommitFiltered(workPath, mngPath, found)) return 1;
   }
   if (!found) return 10;
   ClearBackedUpDate(name);

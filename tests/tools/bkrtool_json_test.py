@@ -63,6 +63,13 @@ class Setup:
         wine.set_client_value("PathName", win_path(self.client))
         wine.set_client_value("RestoreBackupPath", win_path(self.backup))
 
+    def change_readme(self):
+        path = os.path.join(self.app, "readme.txt")
+        stat = os.stat(path)
+        with open(path, "w") as f:
+            f.write("version 2\n")
+        os.utime(path, (stat.st_atime, stat.st_mtime))
+
     def file(self, name):
         return os.path.join(self.files, name)
 
@@ -129,6 +136,13 @@ def cases(s):
         (["backups"], 0, lambda o: has_cafe(o["root"]) and has_cafe(o["records"][0]["directoryPath"]), None),
         (["verify", "APP", "1.0", "1"], 0, lambda o: o["sound"] and has_cafe(o["file"]), None),
         (["verify", "OTHER", "1", "1"], 2, None, None),
+        (["diff", "APP", "1.0", "1"], 0, lambda o: o["changes"] == 0 and has_cafe(o["directory"]), None),
+        (["diff", "APP", "1.0", "1"], 1, lambda o: any(p["path"].endswith("readme.txt") and has_cafe(p["path"]) and p["differs"] == ["content"]
+                      for p in o["paths"]),
+         lambda: s.change_readme()),
+        (["diff", "OTHER", "1", "1"], 2, None, None),
+        (["check"], 0, lambda o: has_cafe(o["root"]) and o["findingCount"] == 0 and o["backups"][0]["sound"], None),
+        (["check", "--root", w(s.file("missing"))], 2, lambda o: has_cafe(o["error"]), None),
         (["list", w(backrsc)], 0, lambda o: any(has_cafe(e["path"]) for e in o["entries"]),
          lambda: shutil.copyfile(backrsc, kept)),
         (["list", w(s.file("list.lst"))], 0, lambda o: has_cafe(o["records"][0]["path"]), None),

@@ -23,14 +23,6 @@
 
 int InitManagementFile(const std::string& root);  // cmd_service.cpp
 
-namespace {
-
-bool AllBytes(const unsigned char* field, std::size_t width, unsigned char value) {
-  for (std::size_t i = 0; i < width; ++i)
-    if (field[i] != value) return false;
-  return true;
-}
-
 // The configured backup root, without creating it as the service would.
 std::string ConfiguredRoot() {
   VskPath root;
@@ -38,6 +30,14 @@ std::string ConfiguredRoot() {
   VskPath work;
   vskEnvGetWorkPath(work);
   return std::string(work) + "\\BACKUP";
+}
+
+namespace {
+
+bool AllBytes(const unsigned char* field, std::size_t width, unsigned char value) {
+  for (std::size_t i = 0; i < width; ++i)
+    if (field[i] != value) return false;
+  return true;
 }
 
 bool ReadWholeFile(const std::string& path, std::string& data, DWORD& error) {

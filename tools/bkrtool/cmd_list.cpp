@@ -78,26 +78,40 @@ const char* EncodedText(int kind) {
   return kind == kEcdKindControl ? "control codec" : kind == kEcdKindZlib ? "zlib" : "stored";
 }
 
-int List(const bkrtool::Args& args) {
-  bkrtool::Parsed p;
+// What the command shows of one archive.
+struct Listing {
+  std::string path, layout;
+  bool encoded = false;
+  int encodedKind = 0;
+  std::vector<Row> rows;
+  std::vector<std::pair<std::string, std::string>> fields;  // header, for --verbose and --json
+  void Field(const std::string& name, const std::string& value) { fields.emplace_back(name, value); }
+};
+
+// Where the archive's bytes come from. The first bytes tell an encoded file
+// from a plain archive. A plain archive is read as a stream (the readers
+// need its headers and names, not its contents); an encoded one is decoded
+// in memory, up to a limit.
+struct Opened {
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file{nullptr, std::fclose};
+  std::vector<unsigned char> decoded;
+  std::unique_ptr<ArSource> source;
+  bool legacy = false;
+  bool listFile = false;               // 277-byte records, not an archive
+  std::vector<unsigned char> records;  // of a list file
+};
+
+// Opens `path`; 0, or the exit code of a failure (already reported).
+int OpenArchive(const std::string& path, Listing& listing, Opened& o) {
   std::string error;
-  if (!bkrtool::Parse(args, {}, {"json", "verbose"}, p, error)) return bkrtool::Fail(error);
-  if (p.positional.size() != 1) return bkrtool::Fail("usage: bkrtool list [--verbose] [--json] ARCHIVE");
-  const std::string& path = p.positional[0];
-  // The first bytes tell an encoded file from a plain archive. A plain
-  // archive is read as a stream (the readers need its headers and names, not
-  // its contents); an encoded one is decoded in memory, up to a limit.
-  std::FILE* raw = std::fopen(path.c_str(), "rb");
-  if (raw == nullptr) return bkrtool::Fail("cannot open " + path);
-  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(raw, std::fclose);
+  o.file.reset(std::fopen(path.c_str(), "rb"));
+  if (o.file == nullptr) return bkrtool::Fail("cannot open " + path);
   unsigned char head[kLegacyHeaderSize > kEcdMagicSize ? kLegacyHeaderSize : kEcdMagicSize] = {};
-  const std::size_t headSize = std::fread(head, 1, sizeof head, file.get());
-  if (std::ferror(file.get())) return bkrtool::Fail("cannot read " + path);
+  const std::size_t headSize = std::fread(head, 1, sizeof head, o.file.get());
+  if (std::ferror(o.file.get())) return bkrtool::Fail("cannot read " + path);
   bk::ecd::ImageInfo info;
   bk::ecd::DecodeImage(head, headSize < kEcdMagicSize ? headSize : kEcdMagicSize, nullptr, &info);
-
-  std::vector<unsigned char> decoded;
-  std::unique_ptr<ArSource> sourceOwner;
+  listing.encoded = info.magicValid;
   if (info.magicValid) {
     std::vector<unsigned char> image;
     if (!bkrtool::ReadWholeFile(path, image, error)) return bkrtool::Fail(error);
@@ -106,121 +120,144 @@ int List(const bkrtool::Args& args) {
       return bkrtool::Fail(path + ": the decoded archive would hold " + std::to_string(info.plainSize) +
                            " bytes, more than the " + std::to_string(bkrtool::kMaxReadBytes) +
                            " this command decodes in memory; decode it to a file and list that");
-    if (decodeResult == kEcdDecodeOk) decodeResult = bk::ecd::DecodeImage(image.data(), image.size(), &decoded, &info);
+    if (decodeResult == kEcdDecodeOk)
+      decodeResult = bk::ecd::DecodeImage(image.data(), image.size(), &o.decoded, &info);
     if (decodeResult != kEcdDecodeOk)
       return bkrtool::Fail(path + ": encoded file cannot be decoded (result " + std::to_string(decodeResult) + ")");
-    sourceOwner = std::make_unique<ArMemorySource>(decoded.data(), decoded.size());
-  } else {
-    // A list file (277-byte records, as `files` writes) is printed as such.
-    if (std::fseek(file.get(), 0, SEEK_END) != 0) return bkrtool::Fail("cannot read " + path);
-    const long size = std::ftell(file.get());
-    if (size > 0 && size % 277 == 0 && static_cast<std::size_t>(size) <= bkrtool::kMaxReadBytes) {
-      std::vector<unsigned char> whole;
-      if (!bkrtool::ReadWholeFile(path, whole, error)) return bkrtool::Fail(error);
-      if (bkrtool::LooksLikeListFile(whole)) return bkrtool::PrintListRecords(path, whole);
-    }
-    if (std::fseek(file.get(), 0, SEEK_SET) != 0) return bkrtool::Fail("cannot read " + path);
-    sourceOwner = std::make_unique<ArFileSource>(file.get());
-  }
-  ArSource& source = *sourceOwner;
-  const bool legacy = IsLegacyLayout(head, headSize);
-
-  std::vector<Row> rows;
-  std::vector<std::pair<std::string, std::string>> fields;  // header, for --verbose and --json
-  auto field = [&](const std::string& name, const std::string& value) { fields.emplace_back(name, value); };
-  std::string layout;
-  if (info.magicValid ? IsLegacyLayout(decoded.data(), decoded.size()) : legacy) {
-    layout = "legacy";
-    LegacyArReader reader(source);
-    int rc = reader.Open();
-    if (rc != kArOk) return bkrtool::Fail(path + ": defective archive: " + reader.Error());
-    const LegacyHeader& h = reader.Header();
-    field("firstEntry", std::to_string(h.firstEntry));
-    field("namesStart", std::to_string(h.namesStart));
-    field("namesEnd", std::to_string(h.namesEnd));
-    field("names", std::to_string(reader.NameCount()));
-    field("base", std::string(reader.Name(h.driveIndex)) + ":" + reader.Name(h.pathIndex));
-    LegacyArEntry e;
-    bool found;
-    while ((rc = reader.Next(e, found)) == kArOk && found) {
-      Row r;
-      r.directory = e.header.IsDirectory();
-      r.flags = AttributeFlags(e.header.attributes);
-      r.size = e.header.contentLength;
-      r.date = LegacyDateText(e.header.mDate);
-      r.time = LegacyTimeText(e.header.mTime);
-      r.path = e.path;
-      rows.push_back(r);
-    }
-    if (rc != kArOk) return bkrtool::Fail(path + ": defective archive: " + reader.Error());
-  } else {
-    layout = "current";
-    ArReader reader(source);
-    int rc = reader.Open();
-    if (rc == kArDefectiveHeader) {
-      const VsConReIn& h = reader.Header();
-      return bkrtool::Fail(path + ": defective archive header (" +
-                           (h.resGenNo[0] != 1 || h.resGenNo[1] != 0 ? "Resource Error 1: generation "
-                                                                       : "Resource Error 2: compKind ") +
-                           (h.resGenNo[0] != 1 || h.resGenNo[1] != 0
-                                ? std::to_string(h.resGenNo[0]) + "." + std::to_string(h.resGenNo[1])
-                                : std::to_string(h.compKind)) +
-                           ")");
-    }
-    if (rc != kArOk) return bkrtool::Fail(path + ": defective archive: " + reader.Error());
-    const VsConReIn& h = reader.Header();
-    field("arcSize", std::to_string(h.arcSize));
-    field("headSize", std::to_string(h.headSize));
-    field("resGenNo", std::to_string(h.resGenNo[0]) + "." + std::to_string(h.resGenNo[1]));
-    field("compKind", std::string(1, static_cast<char>(h.compKind)));
-    field("driveNo", std::to_string(h.driveNo) + " (" + reader.DriveName() + ")");
-    field("pathNo", std::to_string(h.pathNo) + " (" + reader.BasePathName() + ")");
-    field("nameCount", std::to_string(h.nameCount));
-    field("nameMax", std::to_string(h.nameMax));
-    field("skipSize", std::to_string(h.skipSize));
-    field("nameSize", std::to_string(h.nameSize));
-    ArEntry e;
-    bool found;
-    while ((rc = reader.Next(e, found)) == kArOk && found) {
-      Row r;
-      r.directory = e.header.IsDirectory();
-      r.flags = KindFlags(e.header.fileKind);
-      r.size = e.header.fileSize;
-      r.date = DateText(e.header.mDate);
-      r.time = TimeText(e.header.mTime);
-      r.path = e.path;
-      r.security = e.hasSecurity;
-      rows.push_back(r);
-    }
-    if (rc != kArOk) return bkrtool::Fail(path + ": defective archive: " + reader.Error());
-  }
-
-  if (p.Has("json")) {
-    std::string o = "{\"file\":" + bkrtool::JsonString(path) + ",\"encoded\":" +
-                    (info.magicValid ? bkrtool::JsonString(EncodedText(info.options.kind)) : std::string("false")) +
-                    ",\"layout\":" + bkrtool::JsonString(layout) + ",\"header\":{";
-    for (std::size_t i = 0; i < fields.size(); ++i)
-      o += (i ? "," : "") + bkrtool::JsonString(fields[i].first) + ":" + bkrtool::JsonString(fields[i].second);
-    o += "},\"entries\":[";
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-      const Row& r = rows[i];
-      o += std::string(i ? "," : "") + "{\"kind\":" + (r.directory ? "\"directory\"" : "\"file\"") +
-           ",\"flags\":" + bkrtool::JsonString(r.flags) + ",\"size\":" + std::to_string(r.size) +
-           ",\"date\":" + bkrtool::JsonString(r.date) + ",\"time\":" + bkrtool::JsonString(r.time) +
-           ",\"security\":" + (r.security ? "true" : "false") + ",\"path\":" + bkrtool::JsonString(r.path) + "}";
-    }
-    std::printf("%s]%s\n", o.c_str(), bkrtool::JsonEnd(0).c_str());
+    listing.encodedKind = info.options.kind;
+    o.source = std::make_unique<ArMemorySource>(o.decoded.data(), o.decoded.size());
+    o.legacy = IsLegacyLayout(o.decoded.data(), o.decoded.size());
     return 0;
   }
-  if (p.Has("verbose")) {
-    std::printf("archive:   %s (%s layout%s%s)\n", path.c_str(), layout.c_str(),
-                info.magicValid ? ", encoded with " : "", info.magicValid ? EncodedText(info.options.kind) : "");
-    for (const auto& f : fields) std::printf("%-10s %s\n", (f.first + ":").c_str(), f.second.c_str());
+  // A list file (277-byte records, as `files` writes) is printed as such.
+  if (std::fseek(o.file.get(), 0, SEEK_END) != 0) return bkrtool::Fail("cannot read " + path);
+  const long size = std::ftell(o.file.get());
+  if (size > 0 && size % 277 == 0 && static_cast<std::size_t>(size) <= bkrtool::kMaxReadBytes) {
+    if (!bkrtool::ReadWholeFile(path, o.records, error)) return bkrtool::Fail(error);
+    o.listFile = bkrtool::LooksLikeListFile(o.records);
+    if (o.listFile) return 0;
   }
-  for (const Row& r : rows)
+  if (std::fseek(o.file.get(), 0, SEEK_SET) != 0) return bkrtool::Fail("cannot read " + path);
+  o.source = std::make_unique<ArFileSource>(o.file.get());
+  o.legacy = IsLegacyLayout(head, headSize);
+  return 0;
+}
+
+int ReadLegacy(ArSource& source, Listing& listing) {
+  listing.layout = "legacy";
+  LegacyArReader reader(source);
+  int rc = reader.Open();
+  if (rc != kArOk) return bkrtool::Fail(listing.path + ": defective archive: " + reader.Error());
+  const LegacyHeader& h = reader.Header();
+  listing.Field("firstEntry", std::to_string(h.firstEntry));
+  listing.Field("namesStart", std::to_string(h.namesStart));
+  listing.Field("namesEnd", std::to_string(h.namesEnd));
+  listing.Field("names", std::to_string(reader.NameCount()));
+  listing.Field("base", std::string(reader.Name(h.driveIndex)) + ":" + reader.Name(h.pathIndex));
+  LegacyArEntry e;
+  bool found;
+  while ((rc = reader.Next(e, found)) == kArOk && found) {
+    Row r;
+    r.directory = e.header.IsDirectory();
+    r.flags = AttributeFlags(e.header.attributes);
+    r.size = e.header.contentLength;
+    r.date = LegacyDateText(e.header.mDate);
+    r.time = LegacyTimeText(e.header.mTime);
+    r.path = e.path;
+    listing.rows.push_back(r);
+  }
+  if (rc != kArOk) return bkrtool::Fail(listing.path + ": defective archive: " + reader.Error());
+  return 0;
+}
+
+// The failure of a header that the check refused.
+int DefectiveHeader(const std::string& path, const VsConReIn& h) {
+  const bool generation = h.resGenNo[0] != 1 || h.resGenNo[1] != 0;
+  return bkrtool::Fail(path + ": defective archive header (" +
+                       (generation ? "Resource Error 1: generation " : "Resource Error 2: compKind ") +
+                       (generation ? std::to_string(h.resGenNo[0]) + "." + std::to_string(h.resGenNo[1])
+                                   : std::to_string(h.compKind)) +
+                       ")");
+}
+
+int ReadCurrent(ArSource& source, Listing& listing) {
+  listing.layout = "current";
+  ArReader reader(source);
+  int rc = reader.Open();
+  if (rc == kArDefectiveHeader) return DefectiveHeader(listing.path, reader.Header());
+  if (rc != kArOk) return bkrtool::Fail(listing.path + ": defective archive: " + reader.Error());
+  const VsConReIn& h = reader.Header();
+  listing.Field("arcSize", std::to_string(h.arcSize));
+  listing.Field("headSize", std::to_string(h.headSize));
+  listing.Field("resGenNo", std::to_string(h.resGenNo[0]) + "." + std::to_string(h.resGenNo[1]));
+  listing.Field("compKind", std::string(1, static_cast<char>(h.compKind)));
+  listing.Field("driveNo", std::to_string(h.driveNo) + " (" + reader.DriveName() + ")");
+  listing.Field("pathNo", std::to_string(h.pathNo) + " (" + reader.BasePathName() + ")");
+  listing.Field("nameCount", std::to_string(h.nameCount));
+  listing.Field("nameMax", std::to_string(h.nameMax));
+  listing.Field("skipSize", std::to_string(h.skipSize));
+  listing.Field("nameSize", std::to_string(h.nameSize));
+  ArEntry e;
+  bool found;
+  while ((rc = reader.Next(e, found)) == kArOk && found) {
+    Row r;
+    r.directory = e.header.IsDirectory();
+    r.flags = KindFlags(e.header.fileKind);
+    r.size = e.header.fileSize;
+    r.date = DateText(e.header.mDate);
+    r.time = TimeText(e.header.mTime);
+    r.path = e.path;
+    r.security = e.hasSecurity;
+    listing.rows.push_back(r);
+  }
+  if (rc != kArOk) return bkrtool::Fail(listing.path + ": defective archive: " + reader.Error());
+  return 0;
+}
+
+int PrintListingJson(const Listing& listing) {
+  std::string o = "{\"file\":" + bkrtool::JsonString(listing.path) + ",\"encoded\":" +
+                  (listing.encoded ? bkrtool::JsonString(EncodedText(listing.encodedKind)) : std::string("false")) +
+                  ",\"layout\":" + bkrtool::JsonString(listing.layout) + ",\"header\":{";
+  for (std::size_t i = 0; i < listing.fields.size(); ++i)
+    o += (i ? "," : "") + bkrtool::JsonString(listing.fields[i].first) + ":" +
+         bkrtool::JsonString(listing.fields[i].second);
+  o += "},\"entries\":[";
+  for (std::size_t i = 0; i < listing.rows.size(); ++i) {
+    const Row& r = listing.rows[i];
+    o += std::string(i ? "," : "") + "{\"kind\":" + (r.directory ? "\"directory\"" : "\"file\"") +
+         ",\"flags\":" + bkrtool::JsonString(r.flags) + ",\"size\":" + std::to_string(r.size) +
+         ",\"date\":" + bkrtool::JsonString(r.date) + ",\"time\":" + bkrtool::JsonString(r.time) +
+         ",\"security\":" + (r.security ? "true" : "false") + ",\"path\":" + bkrtool::JsonString(r.path) + "}";
+  }
+  std::printf("%s]%s\n", o.c_str(), bkrtool::JsonEnd(0).c_str());
+  return 0;
+}
+
+int PrintListingText(const Listing& listing, bool verbose) {
+  if (verbose) {
+    std::printf("archive:   %s (%s layout%s%s)\n", listing.path.c_str(), listing.layout.c_str(),
+                listing.encoded ? ", encoded with " : "", listing.encoded ? EncodedText(listing.encodedKind) : "");
+    for (const auto& f : listing.fields) std::printf("%-10s %s\n", (f.first + ":").c_str(), f.second.c_str());
+  }
+  for (const Row& r : listing.rows)
     std::printf("%c %s %12llu  %s %s  %s%s\n", r.directory ? 'd' : 'f', r.flags.c_str(), r.size, r.date.c_str(),
                 r.time.c_str(), r.path.c_str(), r.security ? "  [security]" : "");
   return 0;
+}
+
+int List(const bkrtool::Args& args) {
+  bkrtool::Parsed p;
+  std::string error;
+  if (!bkrtool::Parse(args, {}, {"json", "verbose"}, p, error)) return bkrtool::Fail(error);
+  if (p.positional.size() != 1) return bkrtool::Fail("usage: bkrtool list [--verbose] [--json] ARCHIVE");
+  Listing listing;
+  listing.path = p.positional[0];
+  Opened opened;
+  if (const int failed = OpenArchive(listing.path, listing, opened)) return failed;
+  if (opened.listFile) return bkrtool::PrintListRecords(listing.path, opened.records);
+  const int read = opened.legacy ? ReadLegacy(*opened.source, listing) : ReadCurrent(*opened.source, listing);
+  if (read != 0) return read;
+  return p.Has("json") ? PrintListingJson(listing) : PrintListingText(listing, p.Has("verbose"));
 }
 
 }  // namespace

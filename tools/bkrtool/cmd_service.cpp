@@ -13,6 +13,7 @@
 #include "archive/ar_extract.h"
 #include "bkrestore/bkrestore.h"
 #include "command.h"
+#include "progress.h"
 #include "settings.h"
 #include "environment/env.h"
 #include "platform/shared_file_lock.h"
@@ -109,7 +110,11 @@ int BackupJson(const bkrtool::Args& args, std::uint32_t result) {
 int Backup(const bkrtool::Args& all) {
   const bkrtool::Args args = bkrtool::WithoutJson(all);
   if (const int bad = CheckKey(args, 4, "backup [--json] NAME VERSION GENERATION PATH")) return bad;
-  const std::uint32_t result = vskAPIBackup(args[0].c_str(), args[1].c_str(), args[2].c_str(), args[3].c_str());
+  std::uint32_t result;
+  {
+    const bkrtool::LibraryProgress progress("backup", 4);
+    result = vskAPIBackup(args[0].c_str(), args[1].c_str(), args[2].c_str(), args[3].c_str());
+  }
   if (bkrtool::JsonOutput()) return BackupJson(args, result);
   if (result != 0) {
     std::printf("%s %s %s: backup failed (result %u; see CLIENT.LOG)\n", args[0].c_str(), args[1].c_str(),
@@ -144,7 +149,11 @@ const char* RestoreResultText(std::uint32_t result) {
 int Restore(const bkrtool::Args& all) {
   const bkrtool::Args args = bkrtool::WithoutJson(all);
   if (const int bad = CheckKey(args, 3, "restore [--json] NAME VERSION GENERATION")) return bad;
-  const std::uint32_t result = vskAPIRestore(args[0].c_str(), args[1].c_str(), args[2].c_str());
+  std::uint32_t result;
+  {
+    const bkrtool::LibraryProgress progress("restore", 2);
+    result = vskAPIRestore(args[0].c_str(), args[1].c_str(), args[2].c_str());
+  }
   if (bkrtool::JsonOutput())
     return bkrtool::PrintJson(KeyJson(args).Unsigned("result", result).Text("resultText", RestoreResultText(result)),
                               static_cast<int>(result), RestoreResultText(result));

@@ -7,9 +7,11 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "archive/ar_extract.h"
 #include "command.h"
+#include "progress.h"
 #include "environment/env.h"
 #include "service/backup_sums.h"
 #include "service/install_list.h"
@@ -18,6 +20,12 @@
 std::string BackupDirectoryOf(const std::string& name, const std::string& version, const std::string& generation);
 
 namespace {
+
+// Progress of the check: one entry more.
+void CountEntry(void* context, const char*, bool) {
+  auto* counted = static_cast<std::pair<bkrtool::ConsoleProgress*, std::uint64_t>*>(context);
+  counted->first->Update(++counted->second, 0);
+}
 
 bool Exists(const std::string& path) { return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
@@ -97,7 +105,12 @@ int Verify(const bkrtool::Args& args) {
     return 0;
   }
   vskEnvLoad();
-  const int rc = vskarCheckArchive(t.archive.c_str(), read == 0 ? &sums : nullptr, nullptr, nullptr, &report);
+  int rc;
+  {
+    bkrtool::ConsoleProgress progress("verify", read == 0 ? sums.entryCrcs.size() : 0, 0);
+    std::pair<bkrtool::ConsoleProgress*, std::uint64_t> counted(&progress, 0);
+    rc = vskarCheckArchive(t.archive.c_str(), read == 0 ? &sums : nullptr, CountEntry, &counted, &report);
+  }
   vskEnvRelease();
   return Print(p.Has("json"), t, rc, report, read != 0 ? "none" : rc == 0 ? "matched" : "unmatched");
 }
