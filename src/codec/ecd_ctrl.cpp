@@ -9,6 +9,7 @@
 
 #include "codec/ecd.h"
 #include "codec/ecd_io.h"
+#include "codec/ecd_parallel.h"
 #include "codec/huffman.h"
 #include "common/byte_order.h"
 
@@ -90,6 +91,103 @@ int DecodeControlBlocks(OperationLog& log, std::FILE* in, std::FILE* out, unsign
   }
 }
 
+// The failed read of a chunk, logged after the blocks before it are written.
+int ChunkReadFailed(OperationLog& log, int inFd, int error) {
+  log.Line("_read Error on EcdCtrlEncodeFiley %d", -1);
+  errno = error;
+  log.ApiError(kSource, __LINE__, "%s : %d", "_read", inFd);
+  return kEcdIoError;
+}
+
+bool WriteBlock(OperationLog& log, std::FILE* out, const unsigned char* block, std::size_t n) {
+  if (bk::ecd::WriteAll(out, block, n)) return true;
+  log.Line("_write2 Error on EcdCtrlEncodeFiley wRtn %d", -1);
+  log.ApiError(kSource, __LINE__, "%s : %d", "_write", bk::ecd::Descriptor(out));
+  return false;
+}
+
+// A batch of chunks at a time: read the batch and the chunk after it (which
+// tells whether the batch's last block has a successor), code the batch's
+// blocks on two threads (kind 1; kind 0 stores the chunks as they are), write
+// them in order. The output is the
+// block-by-block encoder's: a block is written only once the read after its
+// chunk succeeded, and a failed read ends the encoding after the blocks before
+// that chunk's.
+constexpr std::size_t kBatchBlocks = 8;
+
+struct EncodeBatch {
+  static constexpr std::size_t kSlots = kBatchBlocks + 1;
+  static constexpr std::size_t kBlockRoom = bk::ecd::kBlockHeaderSize + bk::ecd::kCodedMax;
+  std::unique_ptr<unsigned char[]> plain = bk::ecd::Allocate(kSlots * bk::ecd::kBlockMax);
+  std::unique_ptr<unsigned char[]> coded = bk::ecd::Allocate(kBatchBlocks * kBlockRoom);
+  std::size_t length[kSlots] = {};
+  std::size_t blockLength[kBatchBlocks] = {};  // bytes to write
+  std::size_t have = 0;  // chunks read and not yet written
+  bool end = false, readFailed = false;
+  int readError = 0;
+
+  unsigned char* Plain(std::size_t i) { return plain.get() + i * bk::ecd::kBlockMax; }
+  unsigned char* Block(std::size_t i) { return coded.get() + i * kBlockRoom; }
+
+  void Fill(std::FILE* in) {
+    while (have < kSlots && !end) {
+      const long long n = bk::ecd::ReadSome(in, Plain(have), bk::ecd::kBlockMax);
+      if (n < 0) {
+        readFailed = true;
+        readError = errno;
+        return;
+      }
+      if (n == 0)
+        end = true;
+      else
+        length[have++] = static_cast<std::size_t>(n);
+    }
+  }
+  // Blocks whose successor is known: all at the end of the input, else all
+  // but the last chunk read.
+  std::size_t Ready() const { return end && !readFailed ? have : (have == 0 ? 0 : have - 1); }
+
+  void Code(int kind, std::size_t i) {
+    unsigned char* block = Block(i);
+    if (kind == kEcdKindNone) {
+      std::memcpy(block, Plain(i), length[i]);
+      blockLength[i] = length[i];
+      return;
+    }
+    const std::size_t codedBytes = bk::ecd::EncodeBlockFast(Plain(i), length[i], block + bk::ecd::kBlockHeaderSize);
+    const bool more = i + 1 < have;
+    bk::StoreBe16(block, more ? bk::ecd::kMoreBlocksWord : static_cast<std::uint16_t>(length[i]));
+    bk::StoreBe16(block + 2, static_cast<std::uint16_t>(codedBytes));
+    blockLength[i] = bk::ecd::kBlockHeaderSize + codedBytes;
+  }
+  // The chunk past the batch becomes the first of the next one.
+  void Carry(std::size_t written) {
+    if (written < have) std::memmove(Plain(0), Plain(written), length[written]);
+    length[0] = length[written];
+    have -= written;
+  }
+};
+
+int EncodeChunks(OperationLog& log, std::FILE* in, std::FILE* out, int kind) {
+  using namespace bk::ecd;
+  EncodeBatch batch;
+  if (!batch.plain || !batch.coded) {
+    log.ApiError(kSource, __LINE__, "%s : size = %d", "malloc", static_cast<int>(EncodeBatch::kSlots * kBlockMax));
+    return kEcdInvalid;
+  }
+  ParallelBlocks threads;
+  for (;;) {
+    batch.Fill(in);
+    const std::size_t ready = batch.Ready();
+    threads.Run(ready, [&](std::size_t i) { batch.Code(kind, i); });
+    for (std::size_t i = 0; i < ready; ++i)
+      if (!WriteBlock(log, out, batch.Block(i), batch.blockLength[i])) return kEcdIoError;
+    if (batch.readFailed) return ChunkReadFailed(log, Descriptor(in), batch.readError);
+    if (batch.end) return kEcdEncodeOk;
+    batch.Carry(ready);
+  }
+}
+
 }  // namespace
 
 int vskEcdEncodeFile(const char* inPath, const char* outPath, int flag, int kind) {
@@ -115,62 +213,12 @@ int vskEcdCtrlEncodeFile(const char* inPath, const char* outPath, int /*flag*/, 
     return kEcdOutputOpenError;
   }
   const int outFd = Descriptor(output.get());
-  const int inFd = Descriptor(input.get());
 
   if (const int failed = WriteEncodedHead(log, output.get(), kind, "EcdCtrlEncodeFiley", kSource))
     return failed;
 
-  auto chunk = Allocate(kBlockMax);
-  if (!chunk) {
-    log.ApiError(kSource, __LINE__, "%s : size = %d", "malloc", static_cast<int>(kBlockMax));
-    return kEcdInvalid;
-  }
-  long long n = ReadSome(input.get(), chunk.get(), kBlockMax);
-  if (n < 0) {
-    log.Line("_read Error on EcdCtrlEncodeFiley %d", -1);
-    log.ApiError(kSource, __LINE__, "%s : %d", "_read", inFd);
-    return kEcdIoError;
-  }
-  while (n > 0) {
-    const auto size = static_cast<std::uint32_t>(n);
-    std::uint32_t capacity = size;
-    auto block = Allocate(capacity);
-    if (!block) {
-      log.ApiError(kSource, __LINE__, "%s : size = %d", "malloc", static_cast<int>(capacity));
-      return kEcdInvalid;
-    }
-    std::uint32_t blockLength = size;
-    if (kind != kEcdKindNone) {
-      // Data that does not shrink codes larger than the chunk: the encoder
-      // tells the size it needs, and the chunk is coded again into that.
-      blockLength = vskEncodeMemory(chunk.get(), size, block.get(), &capacity);
-      if (blockLength == 0) {
-        block = Allocate(capacity);
-        if (!block) {
-          log.ApiError(kSource, __LINE__, "%s : size = %d", "malloc", static_cast<int>(capacity));
-          return kEcdInvalid;
-        }
-        blockLength = vskEncodeMemory(chunk.get(), size, block.get(), &capacity);
-      }
-    } else {
-      std::memcpy(block.get(), chunk.get(), size);
-    }
-
-    n = ReadSome(input.get(), chunk.get(), kBlockMax);
-    if (n < 0) {
-      // The rest of the input is unknown: an output cut here must not pass
-      // for a complete encoding.
-      log.Line("_read Error on EcdCtrlEncodeFiley %d", -1);
-      log.ApiError(kSource, __LINE__, "%s : %d", "_read", inFd);
-      return kEcdIoError;
-    }
-    if (kind != kEcdKindNone && n > 0) bk::StoreBe16(block.get(), kMoreBlocksWord);
-    if (!WriteAll(output.get(), block.get(), blockLength)) {
-      log.Line("_write2 Error on EcdCtrlEncodeFiley wRtn %d", -1);
-      log.ApiError(kSource, __LINE__, "%s : %d", "_write", outFd);
-      return kEcdIoError;
-    }
-  }
+  const int rc = EncodeChunks(log, input.get(), output.get(), kind);
+  if (rc != kEcdEncodeOk) return rc;
   input.Close();
   // Buffered bytes reach the file only here; losing them is a failed write.
   if (!output.Close()) {
