@@ -32,62 +32,93 @@ int ReadControlBlock(std::FILE* in, unsigned char* block) {
   return 0;
 }
 
-// The data area of kind 1, block after block. Where a block says another
-// follows and that one is read whole, the two are decoded together (which is
-// faster); failures come out as they would one block after the other: a bad
-// block before a read failure after it.
-int DecodeControlBlocks(OperationLog& log, std::FILE* in, std::FILE* out, unsigned char* plainA) {
+// The data area of kind 1, a batch of blocks at a time: read blocks until the
+// batch is full, the last block is in, or a read or a block head fails; decode
+// the batch on two threads (two blocks at a time on each, which is faster);
+// write the plain bytes in order. What comes out, and which failure, is what
+// decoding block after block gives: the blocks before a failure are written,
+// then the failure is reported.
+constexpr std::size_t kBatchPairs = 4;
+
+struct DecodeBatch {
+  static constexpr std::size_t kBlocks = 2 * kBatchPairs;
+  static constexpr std::size_t kBlockRoom = bk::ecd::kBlockHeaderSize + 0xFFFF;
+  std::unique_ptr<unsigned char[]> coded = bk::ecd::Allocate(kBlocks * kBlockRoom);
+  std::unique_ptr<unsigned char[]> plain = bk::ecd::Allocate(kBlocks * bk::ecd::kBlockMax);
+  bk::ecd::BlockHeader head[kBlocks];
+  bool ok[kBlocks] = {};
+  std::size_t count = 0;
+  bool last = false;   // the batch ends with the last block
+  int readFailed = 0;  // the read after the batch that failed (3 or 4)
+  int readError = 0;
+  bool badHead = false;  // the block after the batch has an invalid head
+
+  unsigned char* Block(std::size_t i) { return coded.get() + i * kBlockRoom; }
+  unsigned char* Plain(std::size_t i) { return plain.get() + i * bk::ecd::kBlockMax; }
+
+  void Fill(std::FILE* in) {
+    count = 0;
+    while (count < kBlocks) {
+      if ((readFailed = ReadControlBlock(in, Block(count))) != 0) {
+        readError = errno;
+        return;
+      }
+      if (!bk::ecd::ReadBlockHeader(Block(count), kBlockRoom, head[count])) {
+        badHead = true;
+        return;
+      }
+      if (!head[count++].more) {
+        last = true;
+        return;
+      }
+    }
+  }
+  // Blocks 2p and 2p + 1 (where there is one).
+  void DecodePair(std::size_t p) {
+    using namespace bk::ecd;
+    const std::size_t a = 2 * p, b = a + 1;
+    if (b < count) {
+      DecodeTwoBlocksFast(Block(a) + kBlockHeaderSize, head[a].coded, head[a].symbols, Plain(a), &ok[a],
+                          Block(b) + kBlockHeaderSize, head[b].coded, head[b].symbols, Plain(b), &ok[b]);
+    } else {
+      ok[a] = DecodeBlockFast(Block(a) + kBlockHeaderSize, head[a].coded, head[a].symbols, Plain(a));
+    }
+  }
+  std::size_t Pairs() const { return (count + 1) / 2; }
+};
+
+int DecodeControlBlocks(OperationLog& log, std::FILE* in, std::FILE* out) {
   using namespace bk::ecd;
   const int inFd = Descriptor(in), outFd = Descriptor(out);
-  const std::size_t blockCapacity = kBlockHeaderSize + 0xFFFF;
-  auto blockA = Allocate(blockCapacity), blockB = Allocate(blockCapacity), plainB = Allocate(kBlockMax);
-  if (!blockA || !blockB || !plainB) {
-    log.ApiError(kSource, __LINE__, "%s : size = %d", "malloc", static_cast<int>(blockCapacity));
+  DecodeBatch batch;
+  if (!batch.coded || !batch.plain) {
+    log.ApiError(kSource, __LINE__, "%s : size = %d", "malloc", static_cast<int>(DecodeBatch::kBlockRoom));
     return kEcdInvalid;
   }
-  auto readFailed = [&](int which) {
-    log.Line(which == 3 ? "_read3 Error on EcdCtrlDecodeFile" : "_read4 Error on EcdCtrlDecodeFile");
-    log.ApiError(kSource, __LINE__, "%s : %d", "_read", inFd);
-    return kEcdIoError;
-  };
   auto badBlock = [&] {
     log.Line("vskDecodeMemory Error on EcdCtrlDecodeFile");
     return kEcdBadBlock;
   };
-  auto write = [&](const unsigned char* data, std::size_t n) {
-    if (WriteAll(out, data, n)) return true;
-    log.Line("_write Error on EcdCtrlDecodeFile");
-    log.ApiError(kSource, __LINE__, "%s : %d", "_write", outFd);
-    return false;
-  };
-
-  if (const int failed = ReadControlBlock(in, blockA.get())) return readFailed(failed);
+  ParallelBlocks threads;
   for (;;) {
-    BlockHeader a, b;
-    if (!ReadBlockHeader(blockA.get(), blockCapacity, a)) return badBlock();
-    const unsigned char* codedA = blockA.get() + kBlockHeaderSize;
-    int failedB = 0;
-    if (a.more) {
-      failedB = ReadControlBlock(in, blockB.get());
-      if (failedB == 0 && ReadBlockHeader(blockB.get(), blockCapacity, b)) {
-        bool okA, okB;
-        DecodeTwoBlocksFast(codedA, a.coded, a.symbols, plainA, &okA, blockB.get() + kBlockHeaderSize, b.coded,
-                            b.symbols, plainB.get(), &okB);
-        if (!okA) return badBlock();
-        if (!write(plainA, a.symbols)) return kEcdIoError;
-        if (!okB) return badBlock();
-        if (!write(plainB.get(), b.symbols)) return kEcdIoError;
-        if (!b.more) return kEcdDecodeOk;
-        if (const int failed = ReadControlBlock(in, blockA.get())) return readFailed(failed);
-        continue;
+    batch.Fill(in);
+    threads.Run(batch.Pairs(), [&](std::size_t p) { batch.DecodePair(p); });
+    for (std::size_t i = 0; i < batch.count; ++i) {
+      if (!batch.ok[i]) return badBlock();
+      if (!WriteAll(out, batch.Plain(i), batch.head[i].symbols)) {
+        log.Line("_write Error on EcdCtrlDecodeFile");
+        log.ApiError(kSource, __LINE__, "%s : %d", "_write", outFd);
+        return kEcdIoError;
       }
     }
-    // One block alone: the last one, or one whose successor is cut or bad.
-    if (!DecodeBlockFast(codedA, a.coded, a.symbols, plainA)) return badBlock();
-    if (!write(plainA, a.symbols)) return kEcdIoError;
-    if (!a.more) return kEcdDecodeOk;
-    if (failedB != 0) return readFailed(failedB);
-    return badBlock();  // the next block's head is invalid
+    if (batch.readFailed != 0) {
+      log.Line(batch.readFailed == 3 ? "_read3 Error on EcdCtrlDecodeFile" : "_read4 Error on EcdCtrlDecodeFile");
+      errno = batch.readError;
+      log.ApiError(kSource, __LINE__, "%s : %d", "_read", inFd);
+      return kEcdIoError;
+    }
+    if (batch.badHead) return badBlock();
+    if (batch.last) return kEcdDecodeOk;
   }
 }
 
@@ -228,24 +259,20 @@ int vskEcdCtrlEncodeFile(const char* inPath, const char* outPath, int /*flag*/, 
   return kEcdEncodeOk;
 }
 
-int vskEcdCtrlDecodeFile(const char* encodedPath, const char* outPath) {
-  using namespace bk::ecd;
-  OperationLog log;
-  File input = OpenForReading(encodedPath);
-  if (!input) {
-    log.Line("_open Error on EcdCtrlDecodeFile %s", encodedPath);
-    log.ApiError(kSource, __LINE__, "%s : %s", "_open", encodedPath);
-    return kEcdIoError;
-  }
-  const int inFd = Descriptor(input.get());
-  std::uint64_t fileSize = 0;
-  FileSize(input.get(), fileSize);
+namespace {
 
+// The magic number and the option words; kEcdDecodeOk or the failure, after
+// its log line. `words` counts the option words read.
+int ReadEncodedHead(OperationLog& log, std::FILE* in, const char* path, bk::ecd::Options& options,
+                    std::uint64_t& words) {
+  using namespace bk::ecd;
+  std::uint64_t fileSize = 0;
+  FileSize(in, fileSize);
   unsigned char magic[kEcdMagicSize] = {};
-  const long long got = ReadSome(input.get(), magic, sizeof magic);
+  const long long got = ReadSome(in, magic, sizeof magic);
   if (got <= 0) {
-    log.Line("_read Error on EcdCtrlDecodeFile %s %d", encodedPath, static_cast<int>(got));
-    log.ApiError(kSource, __LINE__, "%s : %d", "_read", inFd);
+    log.Line("_read Error on EcdCtrlDecodeFile %s %d", path, static_cast<int>(got));
+    log.ApiError(kSource, __LINE__, "%s : %d", "_read", Descriptor(in));
     return kEcdIoError;
   }
   if (EcdCheckMagicNum(bk::LoadBe32(magic), bk::LoadBe32(magic + 4), bk::LoadBe32(magic + 8),
@@ -253,12 +280,10 @@ int vskEcdCtrlDecodeFile(const char* encodedPath, const char* outPath) {
     log.Line("EcdCheckMagicNum Error on EcdCtrlDecodeFile");
     return kEcdBadMagic;
   }
-
-  Options options;
-  std::uint64_t words = 0;
+  words = 0;
   for (;;) {
     unsigned char word[2];
-    if (ReadSome(input.get(), word, sizeof word) != 2) {
+    if (ReadSome(in, word, sizeof word) != 2) {
       log.Line("_read[Opt] Error on EcdCtrlDecodeFile");
       return kEcdIoError;
     }
@@ -268,17 +293,55 @@ int vskEcdCtrlDecodeFile(const char* encodedPath, const char* outPath) {
       log.Line("w_size Invalid on EcdCtrlDecodeFile");
       return kEcdInvalid;
     }
-    const OptionStep step = ApplyOptionWord(bk::LoadBe16(word), options);
-    if (step == OptionStep::kEnd) break;
-    if (step == OptionStep::kBadKind) {
-      log.Line("switch[opt] default on EcdCtrlDecodeFile");
-      return kEcdInvalid;
-    }
-    if (step == OptionStep::kBadPassThrough) {
-      log.Line("switch[opt0x80] default on EcdCtrlDecodeFile");
-      return kEcdInvalid;
+    switch (ApplyOptionWord(bk::LoadBe16(word), options)) {
+      case OptionStep::kEnd: return kEcdDecodeOk;
+      case OptionStep::kBadKind: log.Line("switch[opt] default on EcdCtrlDecodeFile"); return kEcdInvalid;
+      case OptionStep::kBadPassThrough:
+        log.Line("switch[opt0x80] default on EcdCtrlDecodeFile");
+        return kEcdInvalid;
+      case OptionStep::kNext: break;
     }
   }
+}
+
+// Kind 0 with pass-through: the rest of the file as it is.
+int CopyStored(OperationLog& log, std::FILE* in, std::FILE* out, const char* path) {
+  using namespace bk::ecd;
+  auto plain = Allocate(kBlockMax);
+  if (!plain) {
+    log.ApiError(kSource, __LINE__, "%s : size = %d", "malloc", static_cast<int>(kBlockMax));
+    return kEcdInvalid;
+  }
+  for (;;) {
+    const long long n = ReadSome(in, plain.get(), kBlockMax);
+    if (n < 0) {
+      log.Line("_read Error on EcdCtrlDecodeFile %s %d", path, -1);
+      log.ApiError(kSource, __LINE__, "%s : %d", "_read", Descriptor(in));
+      return kEcdIoError;
+    }
+    if (n == 0) return kEcdDecodeOk;
+    if (!WriteAll(out, plain.get(), static_cast<std::size_t>(n))) {
+      log.Line("_write8 Error on EcdCtrlDecodeFile");
+      log.ApiError(kSource, __LINE__, "%s : %d", "_write", Descriptor(out));
+      return kEcdIoError;
+    }
+  }
+}
+
+}  // namespace
+
+int vskEcdCtrlDecodeFile(const char* encodedPath, const char* outPath) {
+  using namespace bk::ecd;
+  OperationLog log;
+  File input = OpenForReading(encodedPath);
+  if (!input) {
+    log.Line("_open Error on EcdCtrlDecodeFile %s", encodedPath);
+    log.ApiError(kSource, __LINE__, "%s : %s", "_open", encodedPath);
+    return kEcdIoError;
+  }
+  Options options;
+  std::uint64_t words = 0;
+  if (const int rc = ReadEncodedHead(log, input.get(), encodedPath, options, words); rc != kEcdDecodeOk) return rc;
   if (options.kind == kEcdKindNone && !options.passThrough) return kEcdNotCompressed;
   if (options.kind == kEcdKindZlib) {
     input.Close();
@@ -292,32 +355,10 @@ int vskEcdCtrlDecodeFile(const char* encodedPath, const char* outPath) {
     log.ApiError(kSource, __LINE__, "%s : %s", "_open", outPath);
     return kEcdIoError;
   }
-  const int outFd = Descriptor(output.get());
-
-  auto plain = Allocate(kBlockMax);
-  if (!plain) {
-    log.ApiError(kSource, __LINE__, "%s : size = %d", "malloc", static_cast<int>(kBlockMax));
-    return kEcdInvalid;
-  }
-  if (options.kind == kEcdKindNone) {
-    for (;;) {
-      const long long n = ReadSome(input.get(), plain.get(), kBlockMax);
-      if (n < 0) {
-        log.Line("_read Error on EcdCtrlDecodeFile %s %d", encodedPath, -1);
-        log.ApiError(kSource, __LINE__, "%s : %d", "_read", inFd);
-        return kEcdIoError;
-      }
-      if (n == 0) break;
-      if (!WriteAll(output.get(), plain.get(), static_cast<std::size_t>(n))) {
-        log.Line("_write8 Error on EcdCtrlDecodeFile");
-        log.ApiError(kSource, __LINE__, "%s : %d", "_write", outFd);
-        return kEcdIoError;
-      }
-    }
-  } else {
-    const int rc = DecodeControlBlocks(log, input.get(), output.get(), plain.get());
-    if (rc != kEcdDecodeOk) return rc;
-  }
+  const int rc = options.kind == kEcdKindNone ? CopyStored(log, input.get(), output.get(), encodedPath)
+                                              : DecodeControlBlocks(log, input.get(), output.get());
+  if (rc != kEcdDecodeOk) return rc;
+  const int outFd = Descriptor(output.get()), inFd = Descriptor(input.get());
   if (!output.Close()) {
     log.ApiError(kSource, __LINE__, "%s : %d", "_close", outFd);
     return kEcdIoError;
