@@ -1,6 +1,8 @@
 #!/bin/sh
 # Builds the benchmarks in a Release build without sanitizers (build/bench)
-# and runs them. Arguments go to the bench program (--quick for a short run).
+# and runs them: the whole-process codec rounds (scripts/bench-codec.sh: a
+# Release bkrtool against gzip -6 and gunzip), then the in-process codec
+# benchmark (ecd_bench). --quick for a short run.
 # With --tree: the tree benchmark of the backup and restore exports instead
 # (scripts/bench-tree.sh; as root).
 set -eu
@@ -10,5 +12,7 @@ for arg in "$@"; do
 done
 cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_COMPILER=clang \
   -DCMAKE_CXX_COMPILER=clang++ -DBK_SANITIZE=OFF -DBK_FUZZ=OFF -DBK_BUILD_TESTS=OFF >/dev/null
-cmake --build build/bench -j "$(nproc)" --target ecd_bench
+cmake --build build/bench -j "$(nproc)" --target ecd_bench bkrtool
+sh scripts/bench-codec.sh build/bench "$@"
+echo
 build/bench/ecd_bench "$@"
