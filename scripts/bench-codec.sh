@@ -1,4 +1,4 @@
-#!/bin/sh
+#!/bin/bash
 # Whole-process codec benchmark (run by scripts/bench.sh; --quick for a short
 # run): a Release bkrtool encodes and decodes a 48 MB mixed corpus of
 # application files (ecd_bench --write-corpus) file to file, against gzip -6
@@ -14,7 +14,7 @@
 set -eu
 build=$1
 shift
-rounds=9
+rounds=${BK_BENCH_ROUNDS:-9}
 megabytes=48
 for arg in "$@"; do
   case $arg in
@@ -45,18 +45,30 @@ tool=$build/bkrtool
 "$tool" encode "$dir/corpus" "$dir/corpus.ecd" >/dev/null
 gzip -6 -c "$dir/corpus" >"$dir/corpus.gz"
 
-now() { date +%s%N; }
-# Seconds that the command takes (its output thrown away).
-timed() {
-  start=$(now)
-  "$@" >/dev/null
-  end=$(now)
-  echo "$start $end" | awk '{ printf "%.4f", ($2 - $1) / 1e9 }'
+# Each task removes its output first and starts after a sync; its time is
+# taken by the shell itself (no timing process of its own), from just
+# before the command starts to just after it ends.
+seconds() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.4f", b - a }'; }
+encode() {
+  rm -f "$dir/out.ecd"; sync
+  local a=$EPOCHREALTIME; "$tool" encode "$dir/corpus" "$dir/out.ecd" >/dev/null; local b=$EPOCHREALTIME
+  seconds "$a" "$b"
 }
-encode() { rm -f "$dir/out.ecd"; sync; timed "$tool" encode "$dir/corpus" "$dir/out.ecd"; }
-gzip6() { rm -f "$dir/out.gz"; sync; timed sh -c "gzip -6 -c '$dir/corpus' >'$dir/out.gz'"; }
-decode() { rm -f "$dir/out"; sync; timed "$tool" decode "$dir/corpus.ecd" "$dir/out"; }
-gunzip1() { rm -f "$dir/out.gunzip"; sync; timed sh -c "gunzip -c '$dir/corpus.gz' >'$dir/out.gunzip'"; }
+gzip6() {
+  rm -f "$dir/out.gz"; sync
+  local a=$EPOCHREALTIME; gzip -6 -c "$dir/corpus" >"$dir/out.gz"; local b=$EPOCHREALTIME
+  seconds "$a" "$b"
+}
+decode() {
+  rm -f "$dir/out"; sync
+  local a=$EPOCHREALTIME; "$tool" decode "$dir/corpus.ecd" "$dir/out" >/dev/null; local b=$EPOCHREALTIME
+  seconds "$a" "$b"
+}
+gunzip1() {
+  rm -f "$dir/out.gunzip"; sync
+  local a=$EPOCHREALTIME; gunzip -c "$dir/corpus.gz" >"$dir/out.gunzip"; local b=$EPOCHREALTIME
+  seconds "$a" "$b"
+}
 
 results=$work/rounds
 : >"$results"
