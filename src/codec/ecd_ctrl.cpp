@@ -4,6 +4,7 @@
 // over the input itself.
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <new>
 
@@ -54,7 +55,7 @@ struct DecodeBatch {
   bool badHead = false;  // the block after the batch has an invalid head
 
   unsigned char* Block(std::size_t i) { return coded.get() + i * kBlockRoom; }
-  unsigned char* Plain(std::size_t i) { return plain.get() + i * bk::ecd::kBlockMax; }
+  unsigned char* Plain(std::size_t i) const { return plain.get() + i * bk::ecd::kBlockMax; }
 
   void Fill(std::FILE* in) {
     count = 0;
@@ -85,40 +86,68 @@ struct DecodeBatch {
     }
   }
   std::size_t Pairs() const { return (count + 1) / 2; }
+  // Nothing is read after this batch.
+  bool Ends() const { return last || readFailed != 0 || badHead; }
 };
 
-int DecodeControlBlocks(OperationLog& log, std::FILE* in, std::FILE* out) {
+// Writes a decoded batch, then reports what ended it: kEcdDecodeOk when the
+// next batch follows, else the final result (1 after the last block).
+int EmitBatch(OperationLog& log, std::FILE* in, std::FILE* out, const DecodeBatch& batch, bool& done) {
   using namespace bk::ecd;
-  const int inFd = Descriptor(in), outFd = Descriptor(out);
-  DecodeBatch batch;
-  if (!batch.coded || !batch.plain) {
-    log.ApiError(kSource, __LINE__, "%s : size = %d", "malloc", static_cast<int>(DecodeBatch::kBlockRoom));
-    return kEcdInvalid;
-  }
-  auto badBlock = [&] {
-    log.Line("vskDecodeMemory Error on EcdCtrlDecodeFile");
-    return kEcdBadBlock;
-  };
-  ParallelBlocks threads;
-  for (;;) {
-    batch.Fill(in);
-    threads.Run(batch.Pairs(), [&](std::size_t p) { batch.DecodePair(p); });
-    for (std::size_t i = 0; i < batch.count; ++i) {
-      if (!batch.ok[i]) return badBlock();
-      if (!WriteAll(out, batch.Plain(i), batch.head[i].symbols)) {
-        log.Line("_write Error on EcdCtrlDecodeFile");
-        log.ApiError(kSource, __LINE__, "%s : %d", "_write", outFd);
-        return kEcdIoError;
-      }
+  done = true;
+  for (std::size_t i = 0; i < batch.count; ++i) {
+    if (!batch.ok[i]) {
+      log.Line("vskDecodeMemory Error on EcdCtrlDecodeFile");
+      return kEcdBadBlock;
     }
-    if (batch.readFailed != 0) {
-      log.Line(batch.readFailed == 3 ? "_read3 Error on EcdCtrlDecodeFile" : "_read4 Error on EcdCtrlDecodeFile");
-      errno = batch.readError;
-      log.ApiError(kSource, __LINE__, "%s : %d", "_read", inFd);
+    if (!WriteAll(out, batch.Plain(i), batch.head[i].symbols)) {
+      log.Line("_write Error on EcdCtrlDecodeFile");
+      log.ApiError(kSource, __LINE__, "%s : %d", "_write", Descriptor(out));
       return kEcdIoError;
     }
-    if (batch.badHead) return badBlock();
-    if (batch.last) return kEcdDecodeOk;
+  }
+  if (batch.readFailed != 0) {
+    log.Line(batch.readFailed == 3 ? "_read3 Error on EcdCtrlDecodeFile" : "_read4 Error on EcdCtrlDecodeFile");
+    errno = batch.readError;
+    log.ApiError(kSource, __LINE__, "%s : %d", "_read", Descriptor(in));
+    return kEcdIoError;
+  }
+  if (batch.badHead) {
+    log.Line("vskDecodeMemory Error on EcdCtrlDecodeFile");
+    return kEcdBadBlock;
+  }
+  done = batch.last;
+  return kEcdDecodeOk;
+}
+
+// Three batches in turn: while one is decoded (on the helper, and on this
+// thread once its I/O is done), the one before it is written and the one
+// after it read.
+int DecodeControlBlocks(OperationLog& log, std::FILE* in, std::FILE* out) {
+  using namespace bk::ecd;
+  DecodeBatch batches[3];
+  for (const DecodeBatch& b : batches) {
+    if (!b.coded || !b.plain) {
+      log.ApiError(kSource, __LINE__, "%s : size = %d", "malloc", static_cast<int>(DecodeBatch::kBlockRoom));
+      return kEcdInvalid;
+    }
+  }
+  ParallelBlocks threads;
+  DecodeBatch* written = nullptr;
+  DecodeBatch* decoded = &batches[0];
+  decoded->Fill(in);
+  for (int turn = 1;; ++turn) {
+    DecodeBatch* read = &batches[turn % 3];
+    const std::function<void(std::size_t)> decode = [&](std::size_t p) { decoded->DecodePair(p); };
+    threads.Begin(decoded->Pairs(), decode);
+    bool done = false;
+    const int rc = written != nullptr ? EmitBatch(log, in, out, *written, done) : kEcdDecodeOk;
+    if (rc == kEcdDecodeOk && !decoded->Ends()) read->Fill(in);
+    threads.Finish();
+    if (rc != kEcdDecodeOk) return rc;
+    if (decoded->Ends()) return EmitBatch(log, in, out, *decoded, done);
+    written = decoded;
+    decoded = read;
   }
 }
 
@@ -191,31 +220,57 @@ struct EncodeBatch {
     bk::StoreBe16(block + 2, static_cast<std::uint16_t>(codedBytes));
     blockLength[i] = bk::ecd::kBlockHeaderSize + codedBytes;
   }
-  // The chunk past the batch becomes the first of the next one.
-  void Carry(std::size_t written) {
-    if (written < have) std::memmove(Plain(0), Plain(written), length[written]);
-    length[0] = length[written];
-    have -= written;
+  // Starts as the batch after `done`: its chunk past the batch is this
+  // batch's first.
+  void FollowOn(const EncodeBatch& done) {
+    const std::size_t last = done.have - 1;
+    std::memcpy(Plain(0), done.plain.get() + last * bk::ecd::kBlockMax, done.length[last]);
+    length[0] = done.length[last];
+    have = 1;
   }
+  bool Finished() const { return end || readFailed; }
 };
 
+bool WriteBatch(OperationLog& log, std::FILE* out, EncodeBatch& batch) {
+  for (std::size_t i = 0; i < batch.Ready(); ++i)
+    if (!WriteBlock(log, out, batch.Block(i), batch.blockLength[i])) return false;
+  return true;
+}
+
+// Three batches in turn: while one is coded (on the helper, and on this
+// thread once its I/O is done), the one before it is written and the one
+// after it read.
 int EncodeChunks(OperationLog& log, std::FILE* in, std::FILE* out, int kind) {
   using namespace bk::ecd;
-  EncodeBatch batch;
-  if (!batch.plain || !batch.coded) {
-    log.ApiError(kSource, __LINE__, "%s : size = %d", "malloc", static_cast<int>(EncodeBatch::kSlots * kBlockMax));
-    return kEcdInvalid;
+  EncodeBatch batches[3];
+  for (const EncodeBatch& b : batches) {
+    if (!b.plain || !b.coded) {
+      log.ApiError(kSource, __LINE__, "%s : size = %d", "malloc", static_cast<int>(EncodeBatch::kSlots * kBlockMax));
+      return kEcdInvalid;
+    }
   }
   ParallelBlocks threads;
-  for (;;) {
-    batch.Fill(in);
-    const std::size_t ready = batch.Ready();
-    threads.Run(ready, [&](std::size_t i) { batch.Code(kind, i); });
-    for (std::size_t i = 0; i < ready; ++i)
-      if (!WriteBlock(log, out, batch.Block(i), batch.blockLength[i])) return kEcdIoError;
-    if (batch.readFailed) return ChunkReadFailed(log, Descriptor(in), batch.readError);
-    if (batch.end) return kEcdEncodeOk;
-    batch.Carry(ready);
+  EncodeBatch* written = nullptr;
+  EncodeBatch* coded = &batches[0];
+  coded->Fill(in);
+  for (int turn = 1;; ++turn) {
+    EncodeBatch* read = &batches[turn % 3];
+    const std::function<void(std::size_t)> code = [&](std::size_t i) { coded->Code(kind, i); };
+    threads.Begin(coded->Ready(), code);
+    const bool writeFailed = written != nullptr && !WriteBatch(log, out, *written);
+    if (!writeFailed && !coded->Finished()) {
+      read->FollowOn(*coded);
+      read->Fill(in);
+    }
+    threads.Finish();
+    if (writeFailed) return kEcdIoError;
+    if (coded->Finished()) {
+      if (!WriteBatch(log, out, *coded)) return kEcdIoError;
+      if (coded->readFailed) return ChunkReadFailed(log, Descriptor(in), coded->readError);
+      return kEcdEncodeOk;
+    }
+    written = coded;
+    coded = read;
   }
 }
 

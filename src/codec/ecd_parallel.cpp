@@ -58,11 +58,17 @@ void ParallelBlocks::HelperLoop() {
 }
 
 void ParallelBlocks::Run(std::size_t count, const std::function<void(std::size_t)>& work) {
-  if (count == 0) return;
-  if (count == 1 || !enabled_ || !StartHelper()) {
-    for (std::size_t i = 0; i < count; ++i) work(i);
-    return;
-  }
+  Begin(count, work);
+  Finish();
+}
+
+void ParallelBlocks::Begin(std::size_t count, const std::function<void(std::size_t)>& work) {
+  handedOver_ = false;
+  local_ = &work;
+  localCount_ = count;
+  // A single block goes to the helper only once it runs anyway: starting a
+  // thread costs more than a small file's one block.
+  if (count == 0 || !enabled_ || (count == 1 && !started_) || !StartHelper()) return;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     work_ = &work;
@@ -71,13 +77,26 @@ void ParallelBlocks::Run(std::size_t count, const std::function<void(std::size_t
     finished_ = 0;
     ++generation_;
   }
+  handedOver_ = true;
   wake_.notify_one();
+}
+
+void ParallelBlocks::Finish() {
+  if (!handedOver_) {
+    for (std::size_t i = 0; i < localCount_; ++i) (*local_)(i);
+    localCount_ = 0;
+    local_ = nullptr;
+    return;
+  }
+  handedOver_ = false;
   Drain();
   // Every block is done, and the helper has left the batch (it must not
   // touch `work` once this returns).
   std::unique_lock<std::mutex> lock(mutex_);
   done_.wait(lock, [&] { return finished_ == count_ && !helperBusy_; });
   work_ = nullptr;
+  local_ = nullptr;
+  localCount_ = 0;
 }
 
 }  // namespace bk::ecd

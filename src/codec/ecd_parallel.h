@@ -8,6 +8,10 @@
 //   ParallelBlocks helper;
 //   helper.Run(count, [&](std::size_t i) { code block i; });  // returns when all are done
 //
+//   helper.Begin(count, work);  // the helper starts on the batch ...
+//   ... read and write files meanwhile ...
+//   helper.Finish();            // ... and this thread joins in until all are done
+//
 // The helper thread is started at the first batch of two or more blocks and
 // stopped when the object goes. Where no thread can be started, everything
 // runs on the caller's thread.
@@ -29,6 +33,12 @@ class ParallelBlocks {
   // Calls work(0) .. work(count - 1), each exactly once, on this thread and
   // the helper; returns when every call has returned.
   void Run(std::size_t count, const std::function<void(std::size_t)>& work);
+  // Run in two halves: Begin hands the batch to the helper and returns at
+  // once; Finish takes the indices still left and returns when every call
+  // has returned. `work` must live until Finish returns; between the two the
+  // caller touches nothing the calls use.
+  void Begin(std::size_t count, const std::function<void(std::size_t)>& work);
+  void Finish();
 
   // False keeps every call on the caller's thread (for comparisons).
   void SetEnabled(bool enabled) { enabled_ = enabled; }
@@ -48,6 +58,9 @@ class ParallelBlocks {
   std::size_t count_ = 0, next_ = 0, finished_ = 0;
   unsigned generation_ = 0;
   bool helperBusy_ = false;
+  bool handedOver_ = false;  // Begin gave the batch to the helper
+  const std::function<void(std::size_t)>* local_ = nullptr;  // or left it to Finish
+  std::size_t localCount_ = 0;
 };
 
 }  // namespace bk::ecd
