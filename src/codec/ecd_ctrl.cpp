@@ -189,19 +189,23 @@ struct EncodeBatch {
   unsigned char* Plain(std::size_t i) { return plain.get() + i * bk::ecd::kBlockMax; }
   unsigned char* Block(std::size_t i) { return coded.get() + i * kBlockRoom; }
 
+  // Reads the chunks still missing in one read; chunk bounds are as when
+  // reading chunk after chunk, and a read error fails the chunk it hit.
   void Fill(std::FILE* in) {
-    while (have < kSlots && !end) {
-      const long long n = bk::ecd::ReadSome(in, Plain(have), bk::ecd::kBlockMax);
-      if (n < 0) {
-        readFailed = true;
-        readError = errno;
-        return;
-      }
-      if (n == 0)
-        end = true;
-      else
-        length[have++] = static_cast<std::size_t>(n);
+    if (have >= kSlots || end) return;
+    const std::size_t want = (kSlots - have) * bk::ecd::kBlockMax;
+    bool failed = false;
+    const std::size_t got = bk::ecd::ReadUpTo(in, Plain(have), want, failed);
+    for (std::size_t k = 0; k < got / bk::ecd::kBlockMax; ++k) length[have++] = bk::ecd::kBlockMax;
+    if (failed) {
+      readFailed = true;
+      readError = errno;
+      return;
     }
+    if (got % bk::ecd::kBlockMax != 0) length[have++] = got % bk::ecd::kBlockMax;
+    // A short last chunk in the last slot is carried into the next batch,
+    // whose read then finds the end.
+    end = got < want && have < kSlots;
   }
   // Blocks whose successor is known: all at the end of the input, else all
   // but the last chunk read.
@@ -286,6 +290,8 @@ int vskEcdEncodeFile(const char* inPath, const char* outPath, int flag, int kind
 int vskEcdCtrlEncodeFile(const char* inPath, const char* outPath, int /*flag*/, int kind) {
   using namespace bk::ecd;
   OperationLog log;
+  // Declared before the files, so that they outlive them.
+  auto inBuffer = Allocate(kStreamBufferSize), outBuffer = Allocate(kStreamBufferSize);
   File input = OpenForReading(inPath);
   if (!input) {
     log.Line("open error %s EcdCtrlEncodeFiley", inPath);
@@ -298,6 +304,8 @@ int vskEcdCtrlEncodeFile(const char* inPath, const char* outPath, int /*flag*/, 
     log.ApiError(kSource, __LINE__, "%s : %s", "_open", outPath);
     return kEcdOutputOpenError;
   }
+  UseStreamBuffer(input.get(), inBuffer.get());
+  UseStreamBuffer(output.get(), outBuffer.get());
   const int outFd = Descriptor(output.get());
 
   if (const int failed = WriteEncodedHead(log, output.get(), kind, "EcdCtrlEncodeFiley", kSource))
@@ -388,12 +396,15 @@ int CopyStored(OperationLog& log, std::FILE* in, std::FILE* out, const char* pat
 int vskEcdCtrlDecodeFile(const char* encodedPath, const char* outPath) {
   using namespace bk::ecd;
   OperationLog log;
+  // Declared before the files, so that they outlive them.
+  auto inBuffer = Allocate(kStreamBufferSize), outBuffer = Allocate(kStreamBufferSize);
   File input = OpenForReading(encodedPath);
   if (!input) {
     log.Line("_open Error on EcdCtrlDecodeFile %s", encodedPath);
     log.ApiError(kSource, __LINE__, "%s : %s", "_open", encodedPath);
     return kEcdIoError;
   }
+  UseStreamBuffer(input.get(), inBuffer.get());
   Options options;
   std::uint64_t words = 0;
   if (const int rc = ReadEncodedHead(log, input.get(), encodedPath, options, words); rc != kEcdDecodeOk) return rc;
@@ -410,6 +421,7 @@ int vskEcdCtrlDecodeFile(const char* encodedPath, const char* outPath) {
     log.ApiError(kSource, __LINE__, "%s : %s", "_open", outPath);
     return kEcdIoError;
   }
+  UseStreamBuffer(output.get(), outBuffer.get());
   const int rc = options.kind == kEcdKindNone ? CopyStored(log, input.get(), output.get(), encodedPath)
                                               : DecodeControlBlocks(log, input.get(), output.get());
   if (rc != kEcdDecodeOk) return rc;
