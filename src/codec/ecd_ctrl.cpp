@@ -290,8 +290,9 @@ int vskEcdEncodeFile(const char* inPath, const char* outPath, int flag, int kind
 int vskEcdCtrlEncodeFile(const char* inPath, const char* outPath, int /*flag*/, int kind) {
   using namespace bk::ecd;
   OperationLog log;
-  // Declared before the files, so that they outlive them.
-  auto inBuffer = Allocate(kStreamBufferSize), outBuffer = Allocate(kStreamBufferSize);
+  // Declared before the file, so that it outlives it. The input needs none:
+  // a batch's chunks come in one read straight into the batch.
+  auto outBuffer = Allocate(kStreamBufferSize);
   File input = OpenForReading(inPath);
   if (!input) {
     log.Line("open error %s EcdCtrlEncodeFiley", inPath);
@@ -304,7 +305,6 @@ int vskEcdCtrlEncodeFile(const char* inPath, const char* outPath, int /*flag*/, 
     log.ApiError(kSource, __LINE__, "%s : %s", "_open", outPath);
     return kEcdOutputOpenError;
   }
-  UseStreamBuffer(input.get(), inBuffer.get());
   UseStreamBuffer(output.get(), outBuffer.get());
   const int outFd = Descriptor(output.get());
 
