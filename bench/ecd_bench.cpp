@@ -2,6 +2,8 @@
 // run on the same data. Build it without sanitizers (scripts/bench.sh).
 //
 //   ecd_bench [--quick]
+//   ecd_bench --write-corpus FILE MB   (the mixed corpus of MB megabytes as a
+//                                       file, for the whole-process runs)
 //
 // Data sets: a mixed corpus of Windows program files (the mingw runtime DLLs)
 // and text (license and copyright files), as found on a Debian machine with
@@ -10,6 +12,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -293,6 +296,15 @@ void Report(const char* name, const Result& r, bool reference) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 4 && std::strcmp(argv[1], "--write-corpus") == 0) {
+    const std::size_t megabytes = std::strtoul(argv[3], nullptr, 10);
+    if (megabytes == 0) return 2;
+    const Bytes corpus = MixedCorpus(megabytes * 1000000 / 2);
+    std::FILE* f = std::fopen(argv[2], "wb");
+    if (f == nullptr) return 1;
+    const bool written = std::fwrite(corpus.data(), 1, corpus.size(), f) == corpus.size();
+    return std::fclose(f) == 0 && written ? 0 : 1;
+  }
   const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
   const int rounds = quick ? 2 : 7;
   const double perRound = quick ? 0.02 : 0.1;

@@ -25,17 +25,18 @@ for arch in x86_64 i686; do
 done
 
 # ThreadSanitizer cannot share a build with AddressSanitizer: the object
-# runtime's race tests get a small build of their own.
+# runtime's race tests and the codecs' two-thread batches get a small build
+# of their own.
 step "ThreadSanitizer build"
 cmake -S . -B build/tsan -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_C_FLAGS=-fsanitize=thread -DCMAKE_CXX_FLAGS=-fsanitize=thread \
   -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread -DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=thread
-cmake --build build/tsan -j "$jobs" --target objcore_test
+cmake --build build/tsan -j "$jobs" --target objcore_test ecd_batch_test ecd_stream_encode_test
 
 step "native tests"
 ctest --test-dir build/native -j "$jobs" --output-on-failure
 step "ThreadSanitizer tests"
-ctest --test-dir build/tsan -R '^objcore_test$' --output-on-failure
+ctest --test-dir build/tsan -R '^(objcore_test|ecd_batch_test|ecd_stream_encode_test)$' --output-on-failure
 step "x86_64 tests"
 ctest --test-dir build/x86_64 -j "$jobs" --output-on-failure
 if cmake/probe-ia32.sh; then

@@ -125,6 +125,17 @@ long long ReadSome(std::FILE* f, void* buffer, std::size_t n) {
   return static_cast<long long>(got);
 }
 
+std::size_t ReadUpTo(std::FILE* f, void* buffer, std::size_t n, bool& failed) {
+  const std::size_t got = std::fread(buffer, 1, n, f);
+  failed = got < n && std::ferror(f);
+  return got;
+}
+
+void UseStreamBuffer(std::FILE* f, unsigned char* buffer) {
+  if (f != nullptr && buffer != nullptr)
+    std::setvbuf(f, reinterpret_cast<char*>(buffer), _IOFBF, kStreamBufferSize);
+}
+
 void OperationLog::Line(const char* format, ...) {
   char message[kMessageSize];
   va_list args;

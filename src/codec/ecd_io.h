@@ -40,6 +40,14 @@ bool SeekTo(std::FILE* f, std::uint64_t offset);
 bool SameFile(const char* a, const char* b);
 // Reads up to n bytes; returns the count, or -1 on a read error.
 long long ReadSome(std::FILE* f, void* buffer, std::size_t n);
+// Reads up to n bytes and returns how many came; fewer than n at the end of
+// the file or, with `failed` set, at a read error.
+std::size_t ReadUpTo(std::FILE* f, void* buffer, std::size_t n, bool& failed);
+// Gives a stream a buffer of its own of kStreamBufferSize bytes (before its
+// first read or write; `buffer` must outlive it): the codecs' many small
+// reads and writes then cost one system call per buffer.
+inline constexpr std::size_t kStreamBufferSize = 256 * 1024;
+void UseStreamBuffer(std::FILE* f, unsigned char* buffer);
 bool WriteAll(std::FILE* f, const void* data, std::size_t n);
 // Null when the memory is not there (the codecs report that themselves).
 std::unique_ptr<unsigned char[]> Allocate(std::size_t size);

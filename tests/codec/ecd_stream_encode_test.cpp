@@ -122,3 +122,42 @@ TEST(EcdStream, ARefusedPieceStopsTheStream) {
 }
 
 }  // namespace
+
+namespace {
+
+// Pieces and bytes a stream passes on, with blocks coded one by one or a
+// batch at a time.
+struct Passed {
+  Bytes bytes;
+  std::vector<std::size_t> pieces;
+  bool operator==(const Passed&) const = default;
+};
+
+Passed Stream(const Bytes& plain, bool parallel, std::size_t step, std::size_t piece) {
+  MemoryOutput output;
+  bk::ecd::ControlStreamEncoder encoder(output, kEcdKindControl, piece);
+  encoder.SetParallel(parallel);
+  EXPECT_TRUE(encoder.Begin(1000000000));
+  for (std::size_t at = 0; at < plain.size(); at += step)
+    EXPECT_TRUE(encoder.Write(plain.data() + at, std::min(step, plain.size() - at)));
+  EXPECT_TRUE(encoder.Finish());
+  return Passed{output.bytes, output.pieces};
+}
+
+TEST(EcdStream, BatchesOnTwoThreadsPassOnTheSamePiecesAroundBatchBounds) {
+  constexpr std::size_t kBatch = bk::ecd::ControlStreamEncoder::kBatchBlocks;
+  std::vector<std::size_t> sizes = {0, 1, 5000};
+  for (std::size_t blocks : {std::size_t{1}, kBatch - 1, kBatch, kBatch + 1, 2 * kBatch, 2 * kBatch + 1})
+    for (std::size_t d : {kBlock - 1, kBlock, kBlock + 1}) sizes.push_back((blocks - 1) * kBlock + d);
+  for (std::size_t n : sizes) {
+    const Bytes plain = n % 2 ? Structured(n) : RandomBytes(n, static_cast<std::uint32_t>(n));
+    for (std::size_t step : {std::size_t{kBlock}, std::size_t{70001}, std::size_t{4093}}) {
+      for (std::size_t piece : {std::size_t{4096}, std::size_t{256 * 1024}}) {
+        const Passed plainWay = Stream(plain, false, step, piece);
+        EXPECT_TRUE(Stream(plain, true, step, piece) == plainWay) << n << " " << step << " " << piece;
+      }
+    }
+  }
+}
+
+}  // namespace
