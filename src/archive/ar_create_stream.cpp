@@ -19,11 +19,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
 
 #include "archive/acl_data.h"
+#include "archive/ar_create_ahead.h"
 #include "archive/ar_create_common.h"
 #include "archive/ar_format.h"
 #include "archive/ar_writer.h"
@@ -294,6 +296,34 @@ int StreamContent(Reporter& r, const Item& item, bk::ar::ArWriter& w, const File
   return 0;
 }
 
+// The same, with the pieces read ahead by `ahead` (the file's pieces are the
+// next ones it gives).
+int StreamContentAhead(Reporter& r, const Item& item, bk::ar::ArWriter& w, const FileOutput& output,
+                       ContentAhead& ahead) {
+  const std::uint64_t size = item.entry.size;
+  if (size == 0) return 0;
+  std::uint64_t done = 0;
+  for (;;) {
+    const ContentPiece& piece = ahead.Next();
+    if (!piece.ok || piece.got != piece.asked)
+      return ReportShortRead(r, item.path, size, done + (piece.ok ? piece.got : 0), piece.error);
+    if (w.WriteContent(piece.data.get(), piece.got) != bk::ar::kArOk)
+      return ReportContentWriteFailed(r, item.path, size, done, output.error());
+    done += piece.got;
+    const bool last = piece.last;
+    const bool closeOk = piece.closeOk;
+    const DWORD closeError = piece.closeError;
+    ahead.Release();
+    if (!last) continue;
+    if (!closeOk) {
+      r.ApiError(kVskApiWindows, static_cast<std::int32_t>(closeError), __LINE__, "CloseHandle, Path=%s",
+                 item.path.c_str());
+      return kArCreateFileError;
+    }
+    return 0;
+  }
+}
+
 // The streamed creation core. *encoded gets the encoder's result of the
 // final output (0, or kEcdIoError when it cannot be written).
 int StreamCore(Reporter& r, const char* source, const char* nameList, int listCount, const char* archivePath,
@@ -367,6 +397,18 @@ int StreamCore(Reporter& r, const char* source, const char* nameList, int listCo
     r.ApiError(kVskApiWindows, static_cast<std::int32_t>(output.error()), __LINE__, "WriteFile, Path=%s", archivePath);
     return kArCreateWriteError;
   }
+  // The contents are read ahead on a second thread while the encoder works.
+  std::unique_ptr<ContentAhead> ahead;
+  if (PipelinedStream()) {
+    std::vector<ContentFile> files;
+    files.reserve(plan.items.size());
+    for (const Item& item : plan.items) files.push_back(ContentFile{&item.path, item.entry.size});
+    ahead = std::make_unique<ContentAhead>(std::move(files));
+    if (!ahead->Ok()) {
+      r.Line("LocalAlloc_ERROR:ON_vskarCreateArcFile %s %d", archivePath, static_cast<int>(ERROR_NOT_ENOUGH_MEMORY));
+      return kArCreateNoMemory;
+    }
+  }
   progress.BeginIterations(setup.iterations);
   VskArCreateStats& stats = Stats();
   std::size_t next = 0;
@@ -378,7 +420,9 @@ int StreamCore(Reporter& r, const char* source, const char* nameList, int listCo
       sums.BeginEntry();
       if (writer.AddEntry(item.entry) != bk::ar::kArOk)
         return EntryWriteFailed(r, item, sink.FailedAt() - entryStart, output.error());
-      if (const int rc = StreamContent(r, item, writer, output, buffer)) return rc;
+      if (const int rc = ahead ? StreamContentAhead(r, item, writer, output, *ahead)
+                               : StreamContent(r, item, writer, output, buffer))
+        return rc;
       ++stats.entries;
       if ((item.entry.fileKind & bk::ar::kKindRegular) != 0) {
         ++stats.files;

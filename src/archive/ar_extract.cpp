@@ -21,6 +21,7 @@
 #include "archive/ar_extract.h"
 #include "archive/acl_data.h"
 #include "archive/ar_extract_internal.h"
+#include "archive/ar_extract_pipeline.h"
 #include "archive/ar_paths.h"
 #include "common/byte_order.h"
 #include "common/io_faults.h"
@@ -32,7 +33,6 @@ namespace bk::ar::ex {
 
 namespace {
 
-using UniqueFile = bk::win::unique_any<bk::win::traits::File>;
 constexpr const char* kSource = kSourceNew;
 
 // Windows attributes of a fileKind.
@@ -60,6 +60,7 @@ struct Extraction {
   int percent = 20;
   std::unique_ptr<unsigned char[]> buffer;  // kPiece bytes
   std::vector<PendingDirectory> directories;
+  FileCloser* closer = nullptr;
 };
 
 int Defective(const Extraction& x, const std::string& why) {
@@ -144,6 +145,25 @@ int CloseFailed(const std::string& path, DWORD error, const char* call) {
   ApiWindows(kSource, __LINE__, error, "%s, Path=%s", call, path.c_str());
   Line("CloseHandle_ERROR:ON Unarc:File = %s, ERR = %d", path.c_str(), static_cast<int>(error));
   return -1;
+}
+
+// Logs what the closer met with the files done since the last call, as the
+// one-thread extraction logs it; -1 when a flush or close failed.
+int ReportClosed(Extraction& x) {
+  std::vector<CloseOutcome> done;
+  x.closer->TakeDone(done);
+  int rc = 0;
+  for (const CloseOutcome& o : done) {
+    if (o.timesFailed) TimesFailed(o.path, o.attributes, o.timesError);
+    if (o.failedCall != nullptr) {
+      rc = CloseFailed(o.path, o.failedError, o.failedCall);
+      continue;
+    }
+    if (o.attributesFailed)
+      ApiWindows(kSource, __LINE__, o.attributesError, "SetFileAttributes, Path=%s SetAttributes=%ld", o.path.c_str(),
+                 static_cast<long>(o.attributes));
+  }
+  return rc;
 }
 
 // What an open of an existing name found there.
@@ -238,6 +258,9 @@ int ExtractFile(Extraction& x, const VsConFileIn& e, const std::string& path, co
   constexpr DWORD kAccess = GENERIC_READ | GENERIC_WRITE;
   constexpr DWORD kFlags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN;
   DWORD error = 0;
+  // The same path written twice: its first file must be closed before the
+  // second open.
+  if (x.closer->Holds(FoldedPath(path))) x.closer->Drain();
   UniqueFile file = OpenForWriting(p, kAccess, kFlags, e.dataSize, &error);
   if (!file && (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS || error == ERROR_ACCESS_DENIED ||
                 error == ERROR_SHARING_VIOLATION)) {
@@ -251,41 +274,30 @@ int ExtractFile(Extraction& x, const VsConFileIn& e, const std::string& path, co
     return -1;
   }
   if (CopyContent(x, file.get(), path, e.dataSize) != 0) return -1;
+  if (security == nullptr) {
+    // Flush, times, attributes and close go on while the next file is written.
+    CloseJob job;
+    job.failFlush = bk::io::ShouldFail(bk::io::IoKind::kWrite);
+    job.file = std::move(file);
+    job.path = path;
+    job.timesOk = timesOk;
+    job.access = access;
+    job.modification = modification;
+    job.attributes = attributes;
+    x.closer->Submit(std::move(job));
+    x.position += e.fileSize;
+    return ReportClosed(x);
+  }
   if (bk::io::ShouldFail(bk::io::IoKind::kWrite)) return CloseFailed(path, ERROR_WRITE_FAULT, "FlushFileBuffers");
   if (!::FlushFileBuffers(file.get())) return CloseFailed(path, ::GetLastError(), "FlushFileBuffers");
   x.position += e.fileSize;
 
-  if (security != nullptr) {
-    // The descriptor goes on by path: close first, then security, times and
-    // attributes one after the other.
-    if (!::CloseHandle(file.release())) return CloseFailed(path, ::GetLastError(), "CloseHandle");
-    vskarSetACLData(p, security->data(), static_cast<std::uint32_t>(security->size()));
-    DWORD timeError = ERROR_INVALID_PARAMETER;
-    if (!timesOk || !SetTimesByPath(path, access, modification, &timeError)) TimesFailed(path, attributes, timeError);
-    SetAttributesByPath(path, attributes);
-    return 0;
-  }
-
-  if (SetInfoCall setInfo = HandleInfoCall()) {
-    BasicInfo info{};
-    if (timesOk) {
-      info.lastAccessTime = Ticks(access);
-      info.lastWriteTime = Ticks(modification);
-    }
-    info.fileAttributes = SettableAttributes(attributes);
-    if (setInfo(file.get(), kFileBasicInfo, &info, sizeof info)) {
-      if (!timesOk) TimesFailed(path, attributes, ERROR_INVALID_PARAMETER);
-      if (!::CloseHandle(file.release())) return CloseFailed(path, ::GetLastError(), "CloseHandle");
-      return 0;
-    }
-    // Not taken on the handle: the steps one by one, as below.
-  }
-  if (!timesOk) {
-    TimesFailed(path, attributes, ERROR_INVALID_PARAMETER);
-  } else if (!::SetFileTime(file.get(), nullptr, &access, &modification)) {
-    TimesFailed(path, attributes, ::GetLastError());
-  }
+  // The descriptor goes on by path: close first, then security, times and
+  // attributes one after the other.
   if (!::CloseHandle(file.release())) return CloseFailed(path, ::GetLastError(), "CloseHandle");
+  vskarSetACLData(p, security->data(), static_cast<std::uint32_t>(security->size()));
+  DWORD timeError = ERROR_INVALID_PARAMETER;
+  if (!timesOk || !SetTimesByPath(path, access, modification, &timeError)) TimesFailed(path, attributes, timeError);
   SetAttributesByPath(path, attributes);
   return 0;
 }
@@ -525,7 +537,13 @@ int ExtractCurrent(ArchiveInput& input, const char* archivePath, const char* tar
     Line("arGetInfmation_ERROR:File = %s, %s", archivePath, targetDir != nullptr ? targetDir : "");
     return info;
   }
-  const int loop = vskcuarLoopProsec(x);
+  FileCloser closer(PipelinedExtraction());
+  x.closer = &closer;
+  int loop = vskcuarLoopProsec(x);
+  // Every file is flushed and closed before the directories get their times
+  // and before the extraction reports anything.
+  closer.Drain();
+  if (ReportClosed(x) != 0) loop = -1;
   FinishDirectories(x.directories, nullptr, kSource);
   if (loop != 0) {
     Line("vskcuarLoopProsec_ERROR:ON arCreateUnarcFile");
@@ -712,11 +730,26 @@ int vskarRestoreArchive(const char* archivePath, const char* targetDir) {
       Line("vskEcdCtrlDecodeFile Error %s", archivePath);
       return -1;
     }
-    DecodedInput input(decoder, reader, archivePath);
-    int rc = ExtractCurrent(input, archivePath, targetDir, bk::ar::IsProgressName(archivePath));
+    const bool progress = bk::ar::IsProgressName(archivePath);
+    int rc;
+    bool aheadFailed = false;
+    if (PipelinedExtraction()) {
+      DecodeAhead input(decoder, reader, archivePath);
+      if (!input.Ok()) {
+        ApiCLibrary(kSourceMain, __LINE__, ENOMEM, "malloc, Size=%d", static_cast<int>(kPiece));
+        Line("vskEcdCtrlDecodeFile Error %s", archivePath);
+        return -1;
+      }
+      rc = ExtractCurrent(input, archivePath, targetDir, progress);
+      input.Stop();
+      aheadFailed = input.DecodeFailed();
+    } else {
+      DecodedInput input(decoder, reader, archivePath);
+      rc = ExtractCurrent(input, archivePath, targetDir, progress);
+    }
     // vskarMain decodes the whole file before it extracts anything: a defect
     // after the archive's end fails it all the same.
-    if (rc == 0 && decoder.Finish() != kEcdDecodeOk) {
+    if (rc == 0 && (aheadFailed || decoder.Finish() != kEcdDecodeOk)) {
       Line("vskEcdCtrlDecodeFile Error %s", archivePath);
       rc = -1;
     }
