@@ -8,6 +8,7 @@
 
 #include "archive/ar_extract.h"
 #include "archive/ar_extract_internal.h"
+#include "archive/ar_extract_pipeline.h"
 #include "archive/ar_paths.h"
 #include "archive/ar_reader.h"
 #include "archive/ar_sums.h"
@@ -194,8 +195,17 @@ int Verify(const char* archivePath, Check& c) {
       c.report->unreadable = reader.Failed();
       return c.Fail(rc, "the encoded file cannot be decoded (result " + std::to_string(rc) + ")");
     }
-    DecodedInput input(decoder, reader, archivePath);
-    rc = WalkAndCompare(c, input, UINT64_MAX);
+    // The decoding runs ahead on a second thread while the walk and the
+    // checksums take what it gave.
+    if (PipelinedExtraction()) {
+      DecodeAhead input(decoder, reader, archivePath);
+      if (!input.Ok()) return c.Fail(-1, "no memory");
+      rc = WalkAndCompare(c, input, UINT64_MAX);
+      input.Stop();  // the decoder's status stays that of its first failure
+    } else {
+      DecodedInput input(decoder, reader, archivePath);
+      rc = WalkAndCompare(c, input, UINT64_MAX);
+    }
     const int decoded = decoder.Finish();
     c.report->unreadable = reader.Failed();
     if (decoded != kEcdDecodeOk) {
