@@ -73,8 +73,14 @@ CloseOutcome RunCloseJob(CloseJob& job) {
 
 // --- FileCloser ----------------------------------------------------------------------
 
-FileCloser::FileCloser(bool threaded) {
-  if (threaded) thread_ = std::thread([this] { Run(); });
+FileCloser::FileCloser(bool threaded) : threaded_(threaded) {
+  if (!threaded) return;
+  try {
+    for (std::size_t i = 0; i < kThreads; ++i) threads_.emplace_back([this] { Run(); });
+  } catch (...) {
+    // Fewer threads than asked (or none: then each job runs in Submit).
+    if (threads_.empty()) threaded_ = false;
+  }
 }
 
 FileCloser::~FileCloser() {
@@ -83,27 +89,29 @@ FileCloser::~FileCloser() {
     stop_ = true;
   }
   wake_.notify_all();
-  if (thread_.joinable()) thread_.join();  // the thread finishes every job first
+  for (std::thread& t : threads_) t.join();  // the threads finish every job first
 }
 
 void FileCloser::Submit(CloseJob job) {
-  if (!thread_.joinable()) {
+  if (!threaded_) {
     CloseOutcome outcome = RunCloseJob(job);
-    outcomes_.push_back(std::move(outcome));
+    outcomes_.emplace(nextJob_++, std::move(outcome));
     return;
   }
   std::unique_lock<std::mutex> guard(lock_);
   done_.wait(guard, [this] { return jobs_.size() + busy_ < kMaxPending; });
   held_.insert(Folded(job.path));
-  jobs_.push_back(std::move(job));
+  jobs_.emplace_back(nextJob_++, std::move(job));
   guard.unlock();
   wake_.notify_one();
 }
 
 void FileCloser::TakeDone(std::vector<CloseOutcome>& out) {
   std::lock_guard<std::mutex> guard(lock_);
-  for (CloseOutcome& o : outcomes_) out.push_back(std::move(o));
-  outcomes_.clear();
+  for (auto it = outcomes_.find(nextOutcome_); it != outcomes_.end(); it = outcomes_.find(++nextOutcome_)) {
+    out.push_back(std::move(it->second));
+    outcomes_.erase(it);
+  }
 }
 
 void FileCloser::Drain() {
@@ -121,7 +129,8 @@ void FileCloser::Run() {
   for (;;) {
     wake_.wait(guard, [this] { return stop_ || !jobs_.empty(); });
     if (jobs_.empty()) return;  // stopped, and nothing left
-    CloseJob job = std::move(jobs_.front());
+    std::uint64_t number = jobs_.front().first;
+    CloseJob job = std::move(jobs_.front().second);
     jobs_.pop_front();
     ++busy_;
     guard.unlock();
@@ -129,7 +138,7 @@ void FileCloser::Run() {
     CloseOutcome outcome = RunCloseJob(job);
     guard.lock();
     held_.erase(held_.find(folded));
-    outcomes_.push_back(std::move(outcome));
+    outcomes_.emplace(number, std::move(outcome));
     --busy_;
     done_.notify_all();
   }

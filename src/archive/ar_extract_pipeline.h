@@ -1,8 +1,9 @@
 #pragma once
 // The two helpers that let an extraction use a second core (Windows):
 //
-// - FileCloser: a written file's flush, times, attributes and close run on a
-//   thread of their own while the next file is written. Every file is still
+// - FileCloser: a written file's flush, times, attributes and close run on
+//   threads of their own while the next file is written (a flush waits for
+//   the disk, so a few of them run at once). Every file is still
 //   flushed before it is closed. The closer logs nothing: what it met comes
 //   back as an outcome, which the extracting thread logs in the order the
 //   one-thread extraction logs it, and a failed flush or close fails the
@@ -19,11 +20,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "archive/ar_extract_internal.h"
@@ -74,7 +77,8 @@ class FileCloser {
 
   // Hands a job over; waits while kMaxPending are not done yet.
   void Submit(CloseJob job);
-  // The outcomes of the jobs done so far, in the order they were handed over.
+  // The outcomes of the jobs done so far, in the order they were handed over
+  // (an outcome waits for those of the jobs handed over before it).
   void TakeDone(std::vector<CloseOutcome>& out);
   // Waits until every job handed over is done.
   void Drain();
@@ -82,18 +86,21 @@ class FileCloser {
   bool Holds(const std::string& foldedPath);
 
   static constexpr std::size_t kMaxPending = 32;
+  static constexpr std::size_t kThreads = 4;
 
  private:
   void Run();
 
+  bool threaded_;
   std::mutex lock_;
   std::condition_variable wake_, done_;
-  std::deque<CloseJob> jobs_;
-  std::vector<CloseOutcome> outcomes_;
+  std::deque<std::pair<std::uint64_t, CloseJob>> jobs_;  // with their numbers in handing-over order
+  std::map<std::uint64_t, CloseOutcome> outcomes_;
+  std::uint64_t nextJob_ = 0, nextOutcome_ = 0;
   std::unordered_multiset<std::string> held_;
-  std::size_t busy_ = 0;  // jobs taken by the thread and not yet done
+  std::size_t busy_ = 0;  // jobs taken by a thread and not yet done
   bool stop_ = false;
-  std::thread thread_;
+  std::vector<std::thread> threads_;
 };
 
 // The plain archive of an encoded file, decoded ahead on a thread of its own.
