@@ -34,8 +34,6 @@
 
 namespace bk::ar::ex {
 
-using UniqueFile = bk::win::unique_any<bk::win::traits::File>;
-
 // True unless a test asked for the one-thread extraction.
 bool PipelinedExtraction();
 // A path as the file system compares it: letter case does not count.
