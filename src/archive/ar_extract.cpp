@@ -162,6 +162,10 @@ int ReportClosed(Extraction& x) {
       ApiWindows(kSource, __LINE__, o.attributesError, "SetFileAttributes, Path=%s SetAttributes=%ld", o.path.c_str(),
                  static_cast<long>(o.attributes));
   }
+  if (x.closer->Broken()) {
+    Line("malloc_ERROR:ON arCreateUnarcFile %d", 0);
+    rc = -1;
+  }
   return rc;
 }
 

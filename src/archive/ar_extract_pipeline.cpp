@@ -98,9 +98,10 @@ void FileCloser::Submit(CloseJob job) {
     outcomes_.emplace(nextJob_++, std::move(outcome));
     return;
   }
+  job.folded = Folded(job.path);
   std::unique_lock<std::mutex> guard(lock_);
   done_.wait(guard, [this] { return jobs_.size() + busy_ < kMaxPending; });
-  held_.insert(Folded(job.path));
+  held_.insert(job.folded);
   jobs_.emplace_back(nextJob_++, std::move(job));
   guard.unlock();
   wake_.notify_one();
@@ -119,6 +120,11 @@ void FileCloser::Drain() {
   done_.wait(guard, [this] { return jobs_.empty() && busy_ == 0; });
 }
 
+bool FileCloser::Broken() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return broken_;
+}
+
 bool FileCloser::Holds(const std::string& foldedPath) {
   std::lock_guard<std::mutex> guard(lock_);
   return held_.count(foldedPath) != 0;
@@ -134,11 +140,14 @@ void FileCloser::Run() {
     jobs_.pop_front();
     ++busy_;
     guard.unlock();
-    const std::string folded = Folded(job.path);
     CloseOutcome outcome = RunCloseJob(job);
     guard.lock();
-    held_.erase(held_.find(folded));
-    outcomes_.emplace(number, std::move(outcome));
+    held_.erase(held_.find(job.folded));
+    try {
+      outcomes_.emplace(number, std::move(outcome));
+    } catch (...) {
+      broken_ = true;
+    }
     --busy_;
     done_.notify_all();
   }
@@ -183,10 +192,19 @@ void DecodeAhead::Run() {
       free_.pop_front();
     }
     Block& b = blocks_[index];
-    b.length = decoder_.Read(b.data.get(), kPiece);
-    b.status = decoder_.Status();
+    bool threw = false;
+    try {
+      b.length = decoder_.Read(b.data.get(), kPiece);
+      b.status = decoder_.Status();
+    } catch (...) {
+      threw = true;  // no exception leaves the thread: the decoding ends failed
+      b.length = 0;
+      b.status = -1;
+    }
     b.last = b.length < kPiece;
-    if (b.last) {
+    if (threw) {
+      b.error = ERROR_NOT_ENOUGH_MEMORY;
+    } else if (b.last) {
       if (reader_.Failed())
         b.error = reader_.Error();
       else

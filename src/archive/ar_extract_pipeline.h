@@ -43,6 +43,7 @@ std::string FoldedPath(const std::string& path);
 struct CloseJob {
   UniqueFile file;
   std::string path;
+  std::string folded;  // the path as FoldedPath gives it (made by Submit)
   bool failFlush = false;  // the fault seam's answer, asked on the writing thread
   bool timesOk = false;
   FILETIME access{}, modification{};
@@ -82,6 +83,8 @@ class FileCloser {
   void Drain();
   // Whether a job for this path (letter case folded) is not done yet.
   bool Holds(const std::string& foldedPath);
+  // True when an outcome could not be kept (no memory): the extraction fails.
+  bool Broken();
 
   static constexpr std::size_t kMaxPending = 32;
   static constexpr std::size_t kThreads = 4;
@@ -98,6 +101,7 @@ class FileCloser {
   std::unordered_multiset<std::string> held_;
   std::size_t busy_ = 0;  // jobs taken by a thread and not yet done
   bool stop_ = false;
+  bool broken_ = false;
   std::vector<std::thread> threads_;
 };
 

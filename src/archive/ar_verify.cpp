@@ -197,16 +197,20 @@ int Verify(const char* archivePath, Check& c) {
     }
     // The decoding runs ahead on a second thread while the walk and the
     // checksums take what it gave.
+    bool aheadFailed = false;
     if (PipelinedExtraction()) {
       DecodeAhead input(decoder, reader, archivePath);
       if (!input.Ok()) return c.Fail(-1, "no memory");
       rc = WalkAndCompare(c, input, UINT64_MAX);
-      input.Stop();  // the decoder's status stays that of its first failure
+      input.Stop();
+      aheadFailed = input.DecodeFailed();
     } else {
       DecodedInput input(decoder, reader, archivePath);
       rc = WalkAndCompare(c, input, UINT64_MAX);
     }
-    const int decoded = decoder.Finish();
+    int decoded = decoder.Finish();
+    // (the decoder's own failures stay in its status; this one did not reach it)
+    if (decoded == kEcdDecodeOk && aheadFailed) decoded = -1;
     c.report->unreadable = reader.Failed();
     if (decoded != kEcdDecodeOk) {
       // The decoding is the cause of whatever the walk met after it.
