@@ -11,7 +11,8 @@
 namespace bk::arc {
 
 namespace {
-bool g_oneThread = false;
+// Off unless switched on, as the extraction's threads (ar_extract_pipeline.cpp).
+bool g_oneThread = true;
 }  // namespace
 
 bool PipelinedStream() { return !g_oneThread; }
