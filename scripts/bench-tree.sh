@@ -167,9 +167,28 @@ sync
 # failing result.
 tasks="backup tarc tarcz pack restore tarx unpack"
 for task in $tasks; do
-  eval "best_$task=; failed_$task=0; result_$task="
+  eval "best_$task=; failed_$task=0; result_$task=; last_$task="
 done
+# Per-round ratios (subject / anchor of the same round), for the spread.
+round_ratios_backup=
+round_ratios_restore=
+round_ratio() {  # round_ratio LIST A B: appends A / B of this round when both ran
+  eval "a=\${last_$2}; b=\${last_$3}"
+  [ -n "$a" ] && [ -n "$b" ] || return 0
+  r=$(awk -v a="$a" -v b="$b" 'BEGIN { printf "%.3f", a / b }')
+  eval "$1=\"\${$1} \$r\""
+}
+# spread LIST: min median max of the numbers
+spread() {
+  echo "$1" | tr ' ' '\n' | sed '/^$/d' | sort -n |
+    awk '{ v[NR] = $1 } END { if (NR == 0) { print "n/a"; exit }
+      m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
+      printf "min %.2f median %.2f max %.2f over %d rounds", v[1], m, v[NR], NR }'
+}
+peak_backup=
+peak_restore=
 record() {  # record TASK SECONDS-or-empty RESULT
+  eval "last_$1=\$2"
   if [ -z "$2" ]; then
     eval "failed_$1=\$((failed_$1 + 1)); result_$1=\$3"
     return
@@ -187,6 +206,11 @@ run_export() {  # run_export TASK DRIVER-ARGS...
   sync
   run_win tree_driver.exe "$@"
   if [ $rc = 0 ]; then record "$task" "$(seconds_of)" 0; else record "$task" "" "$rc"; fi
+  peak=$(sed -n 's/.* peak_ws_mib=\([0-9.]*\).*/\1/p' "$work/out.txt")
+  eval "current=\${peak_$task}"
+  if [ -n "$peak" ] && { [ -z "$current" ] || awk -v a="$peak" -v b="$current" 'BEGIN { exit !(a > b) }'; }; then
+    eval "peak_$task=\$peak"
+  fi
   printf '  %-8s %s\n' "$task" "$(cat "$work/out.txt")"
 }
 run_floor() {  # run_floor TASK PROGRAM ARGS...
@@ -238,6 +262,8 @@ while [ $round -le $rounds ]; do
   run_tar tarx -xf "$mnt/out/app.tar" --overwrite -C "$mnt/untar"
   empty_target "$mnt/unpack"
   run_floor unpack tree_unpack.exe 'T:\out\app.pack' 'T:\unpack'
+  round_ratio round_ratios_backup backup pack
+  round_ratio round_ratios_restore restore unpack
   round=$((round + 1))
 done
 
@@ -282,11 +308,16 @@ if [ -n "${BK_BENCH_LOG:-}" ]; then
   [ -n "$client_log" ] && strings -n 6 "$client_log" | sed 's/^.*| //' | cut -c1-60 | sort | uniq -c | sort -rn | head -n 12
 fi
 echo
-ratio "backup / packer" backup pack "<= 2.5"
+ratio "backup / packer" backup pack "<= 1.3"
 ratio "tar -czf / backup" tarcz backup ">= 8"
-ratio "restore / unpacker" restore unpack "<= 1.35"
+ratio "restore / unpacker" restore unpack "<= 0.8"
 ratio "tar -cf / packer" tarc pack "(anchor)"
 ratio "tar -xf+sync / unpacker" tarx unpack "(anchor)"
+echo
+echo "per round, each against the anchor of its own round:"
+printf '  %-22s %s\n' "backup / packer" "$(spread "$round_ratios_backup")"
+printf '  %-22s %s\n' "restore / unpacker" "$(spread "$round_ratios_restore")"
+printf '  %-22s %s MiB\n' "peak working set" "backup ${peak_backup:-n/a}, restore ${peak_restore:-n/a}"
 if [ $any_failed = 1 ]; then
   echo
   echo "Some runs FAILED."

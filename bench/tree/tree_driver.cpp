@@ -7,10 +7,12 @@
 //   tree_driver backup NAME VERSION GENERATION PATH
 //   tree_driver restore NAME VERSION GENERATION
 //       loads bkrestore.dll, calls vskAPIBackup or vskAPIRestore and prints
-//       the result and the time the call took (loading not included).
+//       the result, the time the call took (loading not included) and the
+//       process's peak working set (loading included).
 // Exit code: the export's result (0 success), 64 usage, 100 the library or
 // the configuration could not be set up.
 #include <windows.h>
+#include <psapi.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -84,8 +86,16 @@ Function Lookup(HMODULE library, const char* name) {
   return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(::GetProcAddress(library, name)));
 }
 
+double PeakWorkingSetMiB() {
+  PROCESS_MEMORY_COUNTERS counters{};
+  counters.cb = sizeof counters;
+  if (!::GetProcessMemoryInfo(::GetCurrentProcess(), &counters, sizeof counters)) return -1;
+  return static_cast<double>(counters.PeakWorkingSetSize) / (1024.0 * 1024.0);
+}
+
 int Report(const char* call, std::uint32_t result, double seconds) {
-  std::printf("tree_driver: %s result=%lu seconds=%.3f\n", call, static_cast<unsigned long>(result), seconds);
+  std::printf("tree_driver: %s result=%lu seconds=%.3f peak_ws_mib=%.1f\n", call, static_cast<unsigned long>(result),
+              seconds, PeakWorkingSetMiB());
   return static_cast<int>(result);
 }
 

@@ -67,6 +67,11 @@ const bk::ar::ArchiveSums& vskarLastCreateSums();
 // true: every kind takes the plain way (plain archive, work copy, file
 // encoder), the reference for the streamed way.
 void vskarUsePlainWayForTest(bool plain);
+// true: the streamed way reads the files' contents on the caller's thread
+// between the encoder's steps instead of on a thread of its own ahead of it
+// (the same bytes either way). On by default; false switches the reading
+// thread on.
+void vskarUseOneThreadStreamForTest(bool on);
 // Replaces the progress display calls (null restores vskWapiGaugeStart/Step).
 using VskarGaugeStart = void (*)(std::uint16_t kind, std::uint16_t range);
 using VskarGaugeStep = void (*)(std::uint16_t kind, std::uint16_t position);

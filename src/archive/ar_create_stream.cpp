@@ -13,17 +13,21 @@
 // control encoder, whose output goes to the archive path in large writes;
 // the placeholder header is replaced by the planned one on its way, and the
 // writer's final header is checked against it instead of being written over
-// the start. Contents are read in 256 KiB pieces.
+// the start. Contents are read in 256 KiB pieces by a second thread, a few
+// pieces ahead of the encoder (ar_create_ahead.h); the bytes are the same as
+// when they are read between the encoder's steps.
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
 
 #include "archive/acl_data.h"
+#include "archive/ar_create_ahead.h"
 #include "archive/ar_create_common.h"
 #include "archive/ar_format.h"
 #include "archive/ar_writer.h"
@@ -294,8 +298,131 @@ int StreamContent(Reporter& r, const Item& item, bk::ar::ArWriter& w, const File
   return 0;
 }
 
-// The streamed creation core. *encoded gets the encoder's result of the
-// final output (0, or kEcdIoError when it cannot be written).
+// The same, with the pieces read ahead by `ahead` (the file's pieces are the
+// next ones it gives).
+int StreamContentAhead(Reporter& r, const Item& item, bk::ar::ArWriter& w, const FileOutput& output,
+                       ContentAhead& ahead) {
+  const std::uint64_t size = item.entry.size;
+  if (size == 0) return 0;
+  std::uint64_t done = 0;
+  for (;;) {
+    const ContentPiece& piece = ahead.Next();
+    if (!piece.ok || piece.got != piece.asked)
+      return ReportShortRead(r, item.path, size, done + (piece.ok ? piece.got : 0), piece.error);
+    if (w.WriteContent(piece.data.get(), piece.got) != bk::ar::kArOk)
+      return ReportContentWriteFailed(r, item.path, size, done, output.error());
+    done += piece.got;
+    const bool last = piece.last;
+    const bool closeOk = piece.closeOk;
+    const DWORD closeError = piece.closeError;
+    ahead.Release();
+    if (!last) continue;
+    if (!closeOk) {
+      r.ApiError(kVskApiWindows, static_cast<std::int32_t>(closeError), __LINE__, "CloseHandle, Path=%s",
+                 item.path.c_str());
+      return kArCreateFileError;
+    }
+    return 0;
+  }
+}
+
+// Walks the tree into `plan` (its items, iteration ends and final header).
+// 0, or the creation's result when nothing can be planned; a failure met on
+// the way is kept in plan.failure with its messages.
+int PlanArchive(Reporter& r, const Setup& setup, int securityMode, Plan& plan) {
+  PlanSink sink(plan.header);
+  bk::ar::ArWriter planned(sink);
+  if (planned.Begin(bk::ar::kCompKindControl, setup.driveName, setup.basePathName) != bk::ar::kArOk) {
+    r.Line("arMakeMatchTable[PathName]_ERROR:ON_arCreateArcFile %s", setup.basePathName.c_str());
+    return kArCreateNoMemory;
+  }
+  r.Keep(true);
+  Planner planner(r, setup, securityMode, planned, plan);
+  std::vector<std::string> onTheWay;
+  std::string target;
+  for (int i = 0; i < setup.iterations && plan.failure == 0; ++i) {
+    IterationPaths(setup, i, onTheWay, target);
+    for (const std::string& dir : onTheWay) {
+      if ((plan.failure = planner.Arc(dir, true, nullptr)) != 0) {
+        r.Line("ArcFilesOne_ERROR:_CreateArcFile %s", dir.c_str());
+        break;
+      }
+    }
+    if (plan.failure == 0 && (plan.failure = planner.Arc(target, false, nullptr)) != 0)
+      r.Line("arArcFiles_ERROR:ON_vskcarCreateArcFile %s", target.c_str());
+    if (plan.failure == 0) plan.iterationEnd.push_back(plan.items.size());
+  }
+  r.Keep(false);
+  if (plan.failure == 0 && planned.Finish() != bk::ar::kArOk) plan.failure = kArCreateNoMemory;
+  if (plan.failure != 0) std::memset(plan.header, 0, sizeof plan.header);
+  return 0;
+}
+
+// The reading thread over the planned files' contents; null with the
+// one-thread stream. *failed when it cannot be started.
+std::unique_ptr<ContentAhead> StartReadingAhead(const Plan& plan, bool* failed) {
+  *failed = false;
+  if (!PipelinedStream()) return nullptr;
+  std::vector<ContentFile> files;
+  files.reserve(plan.items.size());
+  for (const Item& item : plan.items) files.push_back(ContentFile{&item.path, item.entry.size});
+  auto ahead = std::make_unique<ContentAhead>(std::move(files));
+  if (!ahead->Ok()) *failed = true;
+  return ahead;
+}
+
+void CountEntry(const Item& item) {
+  VskArCreateStats& stats = Stats();
+  ++stats.entries;
+  if ((item.entry.fileKind & bk::ar::kKindRegular) != 0) {
+    ++stats.files;
+    stats.contentBytes += item.entry.size;
+  } else {
+    ++stats.directories;
+  }
+}
+
+// What the stream writes through.
+struct Stream {
+  FileOutput& output;
+  StreamSink& sink;
+  bk::ar::ArWriter& writer;
+  bk::ar::SumTally& sums;
+  std::vector<char>& buffer;
+  ContentAhead* ahead;  // null: contents read here
+};
+
+// Every planned item into the stream, in order: its entry, then its content;
+// the progress moves after each iteration.
+int StreamItems(Reporter& r, const Plan& plan, Stream& st, Progress& progress) {
+  std::size_t next = 0;
+  for (std::size_t iteration = 0; iteration <= plan.iterationEnd.size(); ++iteration) {
+    const std::size_t end = iteration < plan.iterationEnd.size() ? plan.iterationEnd[iteration] : plan.items.size();
+    for (; next < end; ++next) {
+      const Item& item = plan.items[next];
+      const std::uint64_t entryStart = st.writer.Length();
+      st.sums.BeginEntry();
+      if (st.writer.AddEntry(item.entry) != bk::ar::kArOk)
+        return EntryWriteFailed(r, item, st.sink.FailedAt() - entryStart, st.output.error());
+      if (const int rc = st.ahead != nullptr ? StreamContentAhead(r, item, st.writer, st.output, *st.ahead)
+                                             : StreamContent(r, item, st.writer, st.output, st.buffer))
+        return rc;
+      CountEntry(item);
+    }
+    if (iteration < plan.iterationEnd.size()) progress.IterationDone();
+  }
+  return 0;
+}
+
+int NoStreamMemory(Reporter& r, const char* archivePath) {
+  r.Line("LocalAlloc_ERROR:ON_vskarCreateArcFile %s %d", archivePath, static_cast<int>(ERROR_NOT_ENOUGH_MEMORY));
+  return kArCreateNoMemory;
+}
+
+// The streamed creation core: plan, then stream the plan through the
+// encoder while a second thread reads the contents ahead. *encoded gets the
+// encoder's result of the final output (0, or kEcdIoError when it cannot be
+// written).
 int StreamCore(Reporter& r, const char* source, const char* nameList, int listCount, const char* archivePath,
                int securityMode, int* encoded) {
   *encoded = kEcdEncodeOk;
@@ -315,42 +442,14 @@ int StreamCore(Reporter& r, const char* source, const char* nameList, int listCo
   }
   if (const int rc = EnumerateRootIfAsked(r, source, nameList, listCount, setup)) return rc;
 
-  // Plan.
   Plan plan;
-  {
-    PlanSink sink(plan.header);
-    bk::ar::ArWriter planned(sink);
-    if (planned.Begin(bk::ar::kCompKindControl, setup.driveName, setup.basePathName) != bk::ar::kArOk) {
-      r.Line("arMakeMatchTable[PathName]_ERROR:ON_arCreateArcFile %s", setup.basePathName.c_str());
-      return kArCreateNoMemory;
-    }
-    r.Keep(true);
-    Planner planner(r, setup, securityMode, planned, plan);
-    std::vector<std::string> onTheWay;
-    std::string target;
-    for (int i = 0; i < setup.iterations && plan.failure == 0; ++i) {
-      IterationPaths(setup, i, onTheWay, target);
-      for (const std::string& dir : onTheWay) {
-        if ((plan.failure = planner.Arc(dir, true, nullptr)) != 0) {
-          r.Line("ArcFilesOne_ERROR:_CreateArcFile %s", dir.c_str());
-          break;
-        }
-      }
-      if (plan.failure == 0 && (plan.failure = planner.Arc(target, false, nullptr)) != 0)
-        r.Line("arArcFiles_ERROR:ON_vskcarCreateArcFile %s", target.c_str());
-      if (plan.failure == 0) plan.iterationEnd.push_back(plan.items.size());
-    }
-    r.Keep(false);
-    if (plan.failure == 0 && planned.Finish() != bk::ar::kArOk) plan.failure = kArCreateNoMemory;
-    if (plan.failure != 0) std::memset(plan.header, 0, sizeof plan.header);
-  }
+  if (const int rc = PlanArchive(r, setup, securityMode, plan)) return rc;
   // The limits stop the creation before anything is written.
   if (plan.failure == kArCreateTooManyNames || plan.failure == kArCreateTooLarge) {
     r.GiveKept();
     return plan.failure;
   }
 
-  // Stream.
   FileOutput output(archive.get());
   bk::ecd::ControlStreamEncoder encoder(output, kEcdKindControl);
   bk::ar::SumTally sums;
@@ -360,35 +459,18 @@ int StreamCore(Reporter& r, const char* source, const char* nameList, int listCo
   try {
     buffer.resize(kPiece);
   } catch (const std::bad_alloc&) {
-    r.Line("LocalAlloc_ERROR:ON_vskarCreateArcFile %s %d", archivePath, static_cast<int>(ERROR_NOT_ENOUGH_MEMORY));
-    return kArCreateNoMemory;
+    return NoStreamMemory(r, archivePath);
   }
   if (!encoder.Begin() || writer.Begin(bk::ar::kCompKindControl, setup.driveName, setup.basePathName) != bk::ar::kArOk) {
     r.ApiError(kVskApiWindows, static_cast<std::int32_t>(output.error()), __LINE__, "WriteFile, Path=%s", archivePath);
     return kArCreateWriteError;
   }
+  bool noThread = false;
+  const std::unique_ptr<ContentAhead> ahead = StartReadingAhead(plan, &noThread);
+  if (noThread) return NoStreamMemory(r, archivePath);
   progress.BeginIterations(setup.iterations);
-  VskArCreateStats& stats = Stats();
-  std::size_t next = 0;
-  for (std::size_t iteration = 0; iteration <= plan.iterationEnd.size(); ++iteration) {
-    const std::size_t end = iteration < plan.iterationEnd.size() ? plan.iterationEnd[iteration] : plan.items.size();
-    for (; next < end; ++next) {
-      const Item& item = plan.items[next];
-      const std::uint64_t entryStart = writer.Length();
-      sums.BeginEntry();
-      if (writer.AddEntry(item.entry) != bk::ar::kArOk)
-        return EntryWriteFailed(r, item, sink.FailedAt() - entryStart, output.error());
-      if (const int rc = StreamContent(r, item, writer, output, buffer)) return rc;
-      ++stats.entries;
-      if ((item.entry.fileKind & bk::ar::kKindRegular) != 0) {
-        ++stats.files;
-        stats.contentBytes += item.entry.size;
-      } else {
-        ++stats.directories;
-      }
-    }
-    if (iteration < plan.iterationEnd.size()) progress.IterationDone();
-  }
+  Stream stream{output, sink, writer, sums, buffer, ahead.get()};
+  if (const int rc = StreamItems(r, plan, stream, progress)) return rc;
   if (plan.failure != 0) {
     r.GiveKept();
     return plan.failure;

@@ -1,16 +1,15 @@
-// Extraction of the current layout and the entry point vskarMain (Windows).
+// Extraction of the current layout (Windows): the header and base
+// directories, then entry after entry in archive order.
 //
-// Each file is opened once by path without a look first (a lookup of a
-// missing name costs a whole directory scan): created, or an existing file
-// written over in place (a read-only one after its flag is taken off), and
-// only when something else is in the way the replace steps (delete,
-// read-only reset, retries). Content moves
-// in large pieces; the file is flushed, then its times and attributes are set
-// together on the open handle (read-only last, so nothing before it is
-// hindered) and it is closed. An entry with a security descriptor is closed
-// first, so that the descriptor is applied by path before times and
+// Each file is opened once by path without a look first (see
+// OpenForWriting). Content moves in large pieces; the file's flush, times and
+// attributes (together on the open handle, read-only last, so nothing before
+// it is hindered) and close are handed to the closing threads while the next
+// file is written. An entry with a security descriptor is flushed and closed
+// here, so that the descriptor is applied by path before times and
 // attributes, in the order content, security, times, attributes. Directories
-// get their times and attributes after everything inside them was written.
+// get their times and attributes after everything inside them was written
+// and every file was closed.
 #include <direct.h>
 
 #include <cerrno>
@@ -21,6 +20,7 @@
 #include "archive/ar_extract.h"
 #include "archive/acl_data.h"
 #include "archive/ar_extract_internal.h"
+#include "archive/ar_extract_pipeline.h"
 #include "archive/ar_paths.h"
 #include "common/byte_order.h"
 #include "common/io_faults.h"
@@ -32,7 +32,6 @@ namespace bk::ar::ex {
 
 namespace {
 
-using UniqueFile = bk::win::unique_any<bk::win::traits::File>;
 constexpr const char* kSource = kSourceNew;
 
 // Windows attributes of a fileKind.
@@ -60,6 +59,7 @@ struct Extraction {
   int percent = 20;
   std::unique_ptr<unsigned char[]> buffer;  // kPiece bytes
   std::vector<PendingDirectory> directories;
+  FileCloser* closer = nullptr;
 };
 
 int Defective(const Extraction& x, const std::string& why) {
@@ -146,88 +146,27 @@ int CloseFailed(const std::string& path, DWORD error, const char* call) {
   return -1;
 }
 
-// What an open of an existing name found there.
-struct FoundFile {
-  DWORD attributes = 0;
-  DWORD links = 0;
-  std::uint64_t size = 0;
-};
-
-// Asked on the open handle; XP has only the call that also reads the
-// volume's serial number.
-bool QueryFound(HANDLE file, FoundFile* found) {
-  if (QueryInfoCall query = HandleQueryCall()) {
-    StandardInfo standard{};
-    AttributeTagInfo tag{};
-    if (!query(file, kFileStandardInfo, &standard, sizeof standard) ||
-        !query(file, kFileAttributeTagInfo, &tag, sizeof tag) || standard.endOfFile.QuadPart < 0)
-      return false;
-    found->attributes = tag.fileAttributes;
-    found->links = standard.numberOfLinks;
-    found->size = static_cast<std::uint64_t>(standard.endOfFile.QuadPart);
-    return true;
+// Logs what the closer met with the files done since the last call, as the
+// one-thread extraction logs it; -1 when a flush or close failed.
+int ReportClosed(Extraction& x) {
+  std::vector<CloseOutcome> done;
+  x.closer->TakeDone(done);
+  int rc = 0;
+  for (const CloseOutcome& o : done) {
+    if (o.timesFailed) TimesFailed(o.path, o.attributes, o.timesError);
+    if (o.failedCall != nullptr) {
+      rc = CloseFailed(o.path, o.failedError, o.failedCall);
+      continue;
+    }
+    if (o.attributesFailed)
+      ApiWindows(kSource, __LINE__, o.attributesError, "SetFileAttributes, Path=%s SetAttributes=%ld", o.path.c_str(),
+                 static_cast<long>(o.attributes));
   }
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!::GetFileInformationByHandle(file, &info)) return false;
-  found->attributes = info.dwFileAttributes;
-  found->links = info.nNumberOfLinks;
-  found->size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
-  return true;
-}
-
-// A read-only file refuses an open for writing. Its read-only flag is taken
-// off on a handle opened for its attributes only, so that it can be written
-// over in place like any other file (its attributes are set anew at the end,
-// as after the specified read-only reset, delete and create). False when it
-// is not a plain read-only file or the flag cannot be changed that way: the
-// replace steps then deal with it.
-bool ClearReadOnlyInPlace(const char* path) {
-  const SetInfoCall setInfo = HandleInfoCall();
-  if (setInfo == nullptr) return false;
-  UniqueFile file(::CreateFileA(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  FoundFile found;
-  if (!file || !QueryFound(file.get(), &found) || found.links != 1 ||
-      (found.attributes & FILE_ATTRIBUTE_READONLY) == 0 ||
-      (found.attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0)
-    return false;
-  BasicInfo info{};
-  info.fileAttributes = SettableAttributes(found.attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
-  return setInfo(file.get(), kFileBasicInfo, &info, sizeof info) != FALSE;
-}
-
-// One open by path creates the file or opens what is there. An existing file
-// is written over in place: its name stays in the directory, so neither the
-// delete nor the lookup of the then missing name (a scan of the whole
-// directory, milliseconds in a large one) is paid. A file longer than the
-// entry's content is cut to nothing first; one no longer is simply written
-// over. A read-only file loses its flag first; hidden and system files need
-// nothing. Anything else in the way (a file held by another process, a link,
-// a file with other hard links whose content would change too, a directory)
-// is left to the replace steps: *error tells what was in the way. The entry's
-// content, times and attributes are set the same way afterwards, so the
-// result is the same file.
-UniqueFile OpenForWriting(const char* path, DWORD access, DWORD flags, std::uint64_t size, DWORD* error) {
-  constexpr DWORD kOpenFlags = FILE_FLAG_OPEN_REPARSE_POINT;
-  UniqueFile file(::CreateFileA(path, access, 0, nullptr, OPEN_ALWAYS, flags | kOpenFlags, nullptr));
-  *error = ::GetLastError();
-  if (!file && *error == ERROR_ACCESS_DENIED && ClearReadOnlyInPlace(path)) {
-    file.reset(::CreateFileA(path, access, 0, nullptr, OPEN_ALWAYS, flags | kOpenFlags, nullptr));
-    *error = ::GetLastError();
+  if (x.closer->Broken()) {
+    Line("malloc_ERROR:ON arCreateUnarcFile %d", 0);
+    rc = -1;
   }
-  if (!file) return file;
-  if (*error != ERROR_ALREADY_EXISTS) {
-    *error = 0;
-    return file;
-  }
-  constexpr DWORD kInTheWay = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
-  FoundFile found;
-  if (!QueryFound(file.get(), &found) || found.links != 1 || (found.attributes & kInTheWay) != 0 ||
-      (found.size > size && !::SetEndOfFile(file.get())))
-    return UniqueFile();
-  *error = 0;
-  return file;
+  return rc;
 }
 
 // A regular file entry: replace, write, flush, security, times, attributes.
@@ -238,6 +177,9 @@ int ExtractFile(Extraction& x, const VsConFileIn& e, const std::string& path, co
   constexpr DWORD kAccess = GENERIC_READ | GENERIC_WRITE;
   constexpr DWORD kFlags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN;
   DWORD error = 0;
+  // The same path written twice: its first file must be closed before the
+  // second open.
+  if (x.closer->Holds(FoldedPath(path))) x.closer->Drain();
   UniqueFile file = OpenForWriting(p, kAccess, kFlags, e.dataSize, &error);
   if (!file && (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS || error == ERROR_ACCESS_DENIED ||
                 error == ERROR_SHARING_VIOLATION)) {
@@ -251,41 +193,30 @@ int ExtractFile(Extraction& x, const VsConFileIn& e, const std::string& path, co
     return -1;
   }
   if (CopyContent(x, file.get(), path, e.dataSize) != 0) return -1;
+  if (security == nullptr) {
+    // Flush, times, attributes and close go on while the next file is written.
+    CloseJob job;
+    job.failFlush = bk::io::ShouldFail(bk::io::IoKind::kWrite);
+    job.file = std::move(file);
+    job.path = path;
+    job.timesOk = timesOk;
+    job.access = access;
+    job.modification = modification;
+    job.attributes = attributes;
+    x.closer->Submit(std::move(job));
+    x.position += e.fileSize;
+    return ReportClosed(x);
+  }
   if (bk::io::ShouldFail(bk::io::IoKind::kWrite)) return CloseFailed(path, ERROR_WRITE_FAULT, "FlushFileBuffers");
   if (!::FlushFileBuffers(file.get())) return CloseFailed(path, ::GetLastError(), "FlushFileBuffers");
   x.position += e.fileSize;
 
-  if (security != nullptr) {
-    // The descriptor goes on by path: close first, then security, times and
-    // attributes one after the other.
-    if (!::CloseHandle(file.release())) return CloseFailed(path, ::GetLastError(), "CloseHandle");
-    vskarSetACLData(p, security->data(), static_cast<std::uint32_t>(security->size()));
-    DWORD timeError = ERROR_INVALID_PARAMETER;
-    if (!timesOk || !SetTimesByPath(path, access, modification, &timeError)) TimesFailed(path, attributes, timeError);
-    SetAttributesByPath(path, attributes);
-    return 0;
-  }
-
-  if (SetInfoCall setInfo = HandleInfoCall()) {
-    BasicInfo info{};
-    if (timesOk) {
-      info.lastAccessTime = Ticks(access);
-      info.lastWriteTime = Ticks(modification);
-    }
-    info.fileAttributes = SettableAttributes(attributes);
-    if (setInfo(file.get(), kFileBasicInfo, &info, sizeof info)) {
-      if (!timesOk) TimesFailed(path, attributes, ERROR_INVALID_PARAMETER);
-      if (!::CloseHandle(file.release())) return CloseFailed(path, ::GetLastError(), "CloseHandle");
-      return 0;
-    }
-    // Not taken on the handle: the steps one by one, as below.
-  }
-  if (!timesOk) {
-    TimesFailed(path, attributes, ERROR_INVALID_PARAMETER);
-  } else if (!::SetFileTime(file.get(), nullptr, &access, &modification)) {
-    TimesFailed(path, attributes, ::GetLastError());
-  }
+  // The descriptor goes on by path: close first, then security, times and
+  // attributes one after the other.
   if (!::CloseHandle(file.release())) return CloseFailed(path, ::GetLastError(), "CloseHandle");
+  vskarSetACLData(p, security->data(), static_cast<std::uint32_t>(security->size()));
+  DWORD timeError = ERROR_INVALID_PARAMETER;
+  if (!timesOk || !SetTimesByPath(path, access, modification, &timeError)) TimesFailed(path, attributes, timeError);
   SetAttributesByPath(path, attributes);
   return 0;
 }
@@ -406,102 +337,124 @@ int vskcuarGetInfmation(Extraction& x, const char* archivePath, const char* targ
   return 0;
 }
 
+// A failed read of an entry's associated information or names.
+int AssociatedReadFailed(DWORD error) {
+  ApiWindows(kSource, __LINE__, error, "ReadFile, Path=ResourcePath");
+  Line("ReadFile_ERROR arCreateUnarcFile, ERR: %d", static_cast<int>(error));
+  return -1;
+}
+
+// Shows the install progress when the position passed its next threshold.
+void StepProgress(Extraction& x) {
+  if (x.progress && x.position > x.threshold && x.percent < 80) {
+    GaugeStep(static_cast<std::uint16_t>(x.percent));
+    x.threshold += x.step;
+    x.percent += 5;
+  }
+}
+
+int ReadEntryHeader(Extraction& x, const std::string& where, VsConFileIn* e) {
+  if (x.header.arcSize - x.position < kEntryHeaderSize) return Defective(x, "an entry header runs past arcSize" + where);
+  unsigned char bytes[kEntryHeaderSize];
+  DWORD error = 0;
+  if (!ReadAll(x, bytes, sizeof bytes, &error)) {
+    ApiWindows(kSource, __LINE__, error, "ReadFile, Path=ResourceFilePath");
+    Line("ReadFile_ERROR:ON arCreateUnarcFile, ERR = %d", static_cast<int>(error));
+    return -1;
+  }
+  x.position += kEntryHeaderSize;
+  *e = DecodeEntry(bytes);
+  return 0;
+}
+
+// The associated-information block: a security descriptor kept in
+// `security` (*hasSecurity), any other type skipped.
+int ReadAssociated(Extraction& x, const VsConFileIn& e, const std::string& where, std::vector<unsigned char>& security,
+                   bool* hasSecurity) {
+  *hasSecurity = false;
+  if (e.assocSize == 0) return 0;
+  if (e.assocSize < kAssocHeadSize || e.assocSize > x.header.arcSize - x.position)
+    return Defective(x, "VsConFileIn.assocSize=" + std::to_string(e.assocSize) + " does not fit" + where);
+  x.position += e.assocSize;
+  unsigned char head[kAssocHeadSize];
+  DWORD error = 0;
+  if (!ReadAll(x, head, sizeof head, &error)) return AssociatedReadFailed(error);
+  const std::uint16_t type = LoadBe16(head);
+  const std::uint32_t length = LoadBe32(head + 2);
+  if (length != e.assocSize - kAssocHeadSize)
+    return Defective(x, "assocLen=" + std::to_string(length) + " does not match assocSize" + where);
+  if (type != kAssocSecurity) return x.input->Skip(length) ? 0 : AssociatedReadFailed(x.input->Error());
+  try {
+    security.resize(length);
+  } catch (const std::bad_alloc&) {
+    Line("malloc_ERROR:ON vskcuarGetMem");
+    return -1;
+  }
+  if (length != 0 && !ReadAll(x, security.data(), length, &error)) return AssociatedReadFailed(error);
+  *hasSecurity = true;
+  return 0;
+}
+
+// The entry's names block, appended to the match table.
+int ReadEntryNames(Extraction& x, const VsConFileIn& e, const std::string& where) {
+  if (e.nameSize == 0) return 0;
+  if (e.nameSize > x.header.arcSize - x.position ||
+      e.nameSize > std::uint64_t{x.header.nameCount} * (x.header.nameMax + 1u))
+    return Defective(x, "VsConFileIn.nameSize=" + std::to_string(e.nameSize) + " does not fit" + where);
+  std::unique_ptr<unsigned char[]> block(new (std::nothrow) unsigned char[e.nameSize]);
+  if (!block) {
+    Line("malloc_ERROR:ON vskcuarGetMem");
+    return -1;
+  }
+  DWORD error = 0;
+  if (!ReadAll(x, block.get(), e.nameSize, &error)) return AssociatedReadFailed(error);
+  x.position += e.nameSize;
+  if (!x.names.AppendBlock(block.get(), e.nameSize))
+    return Defective(x, "an entry names block does not fit VsConReIn.nameCount and nameMax" + where);
+  return 0;
+}
+
+// Where the entry goes, checked against the base and the archive's sizes.
+int EntryTarget(Extraction& x, const VsConFileIn& e, const std::string& where, std::string* path) {
+  const char* name = x.names.Name(e.nameNo);
+  if (name == nullptr) return Defective(x, "VsConFileIn.nameNo=" + std::to_string(e.nameNo) + " is not a name read" + where);
+  std::string why;
+  if (!IsSafeEntryName(name, &why)) return UnsafeEntry(name, why);
+  *path = EntryPath(x.base, name);
+  if (path->size() > kMaxPathLength) return UnsafeEntry(name, "the path is longer than 259 bytes");
+  if (e.dataSize != e.fileSize)
+    return Defective(x, "VsConFileIn.dataSize differs from fileSize for " + std::string(name));
+  if (e.IsDirectory() && e.dataSize != 0) return Defective(x, "the directory entry " + std::string(name) + " has content");
+  if (e.dataSize > x.header.arcSize - x.position)
+    return Defective(x, "the content of " + std::string(name) + " runs past arcSize");
+  return 0;
+}
+
+// The entry's times; false when either cannot be set.
+bool EntryTimes(const VsConFileIn& e, FILETIME* access, FILETIME* modification) {
+  const std::time_t m = arCodesToTime(e.mDate, e.mTime), a = arCodesToTime(e.aDate, e.aTime);
+  return m != static_cast<std::time_t>(-1) && a != static_cast<std::time_t>(-1) && UnixToFileTime(m, modification) &&
+         UnixToFileTime(a, access);
+}
+
 int vskcuarLoopProsec(Extraction& x) {
-  const std::uint64_t arcSize = x.header.arcSize;
   std::vector<unsigned char> security;
-  while (x.position < arcSize) {
-    if (x.progress && x.position > x.threshold && x.percent < 80) {
-      GaugeStep(static_cast<std::uint16_t>(x.percent));
-      x.threshold += x.step;
-      x.percent += 5;
-    }
-    const std::uint64_t at = x.position;
-    const std::string where = " (entry at offset " + std::to_string(at) + ")";
-    if (arcSize - x.position < kEntryHeaderSize) return Defective(x, "an entry header runs past arcSize" + where);
-    unsigned char bytes[kEntryHeaderSize];
-    DWORD error = 0;
-    if (!ReadAll(x, bytes, sizeof bytes, &error)) {
-      ApiWindows(kSource, __LINE__, error, "ReadFile, Path=ResourceFilePath");
-      Line("ReadFile_ERROR:ON arCreateUnarcFile, ERR = %d", static_cast<int>(error));
-      return -1;
-    }
-    x.position += kEntryHeaderSize;
-    const VsConFileIn e = DecodeEntry(bytes);
-
+  while (x.position < x.header.arcSize) {
+    StepProgress(x);
+    const std::string where = " (entry at offset " + std::to_string(x.position) + ")";
+    VsConFileIn e;
     bool hasSecurity = false;
-    if (e.assocSize != 0) {
-      if (e.assocSize < kAssocHeadSize || e.assocSize > arcSize - x.position)
-        return Defective(x, "VsConFileIn.assocSize=" + std::to_string(e.assocSize) + " does not fit" + where);
-      x.position += e.assocSize;
-      unsigned char head[kAssocHeadSize];
-      if (!ReadAll(x, head, sizeof head, &error)) {
-        ApiWindows(kSource, __LINE__, error, "ReadFile, Path=ResourcePath");
-        Line("ReadFile_ERROR arCreateUnarcFile, ERR: %d", static_cast<int>(error));
-        return -1;
-      }
-      const std::uint16_t type = LoadBe16(head);
-      const std::uint32_t length = LoadBe32(head + 2);
-      if (length != e.assocSize - kAssocHeadSize)
-        return Defective(x, "assocLen=" + std::to_string(length) + " does not match assocSize" + where);
-      if (type == kAssocSecurity) {
-        try {
-          security.resize(length);
-        } catch (const std::bad_alloc&) {
-          Line("malloc_ERROR:ON vskcuarGetMem");
-          return -1;
-        }
-        if (length != 0 && !ReadAll(x, security.data(), length, &error)) {
-          ApiWindows(kSource, __LINE__, error, "ReadFile, Path=ResourcePath");
-          Line("ReadFile_ERROR arCreateUnarcFile, ERR: %d", static_cast<int>(error));
-          return -1;
-        }
-        hasSecurity = true;
-      } else if (!x.input->Skip(length)) {
-        error = x.input->Error();
-        ApiWindows(kSource, __LINE__, error, "ReadFile, Path=ResourcePath");
-        Line("ReadFile_ERROR arCreateUnarcFile, ERR: %d", static_cast<int>(error));
-        return -1;
-      }
-    }
-
-    if (e.nameSize != 0) {
-      if (e.nameSize > arcSize - x.position ||
-          e.nameSize > std::uint64_t{x.header.nameCount} * (x.header.nameMax + 1u))
-        return Defective(x, "VsConFileIn.nameSize=" + std::to_string(e.nameSize) + " does not fit" + where);
-      std::unique_ptr<unsigned char[]> block(new (std::nothrow) unsigned char[e.nameSize]);
-      if (!block) {
-        Line("malloc_ERROR:ON vskcuarGetMem");
-        return -1;
-      }
-      if (!ReadAll(x, block.get(), e.nameSize, &error)) {
-        ApiWindows(kSource, __LINE__, error, "ReadFile, Path=ResourcePath");
-        Line("ReadFile_ERROR arCreateUnarcFile, ERR: %d", static_cast<int>(error));
-        return -1;
-      }
-      x.position += e.nameSize;
-      if (!x.names.AppendBlock(block.get(), e.nameSize))
-        return Defective(x, "an entry names block does not fit VsConReIn.nameCount and nameMax" + where);
-    }
-
-    const char* name = x.names.Name(e.nameNo);
-    if (name == nullptr) return Defective(x, "VsConFileIn.nameNo=" + std::to_string(e.nameNo) + " is not a name read" + where);
-    std::string why;
-    if (!IsSafeEntryName(name, &why)) return UnsafeEntry(name, why);
-    const std::string path = EntryPath(x.base, name);
-    if (path.size() > kMaxPathLength) return UnsafeEntry(name, "the path is longer than 259 bytes");
-    if (e.dataSize != e.fileSize)
-      return Defective(x, "VsConFileIn.dataSize differs from fileSize for " + std::string(name));
-    if (e.IsDirectory() && e.dataSize != 0) return Defective(x, "the directory entry " + std::string(name) + " has content");
-    if (e.dataSize > arcSize - x.position)
-      return Defective(x, "the content of " + std::string(name) + " runs past arcSize");
-
+    std::string path;
+    int rc = ReadEntryHeader(x, where, &e);
+    if (rc == 0) rc = ReadAssociated(x, e, where, security, &hasSecurity);
+    if (rc == 0) rc = ReadEntryNames(x, e, where);
+    if (rc == 0) rc = EntryTarget(x, e, where, &path);
+    if (rc != 0) return rc;
     FILETIME access{}, modification{};
-    const std::time_t m = arCodesToTime(e.mDate, e.mTime), a = arCodesToTime(e.aDate, e.aTime);
-    const bool timesOk = m != static_cast<std::time_t>(-1) && a != static_cast<std::time_t>(-1) &&
-                         UnixToFileTime(m, &modification) && UnixToFileTime(a, &access);
+    const bool timesOk = EntryTimes(e, &access, &modification);
     const std::vector<unsigned char>* payload = hasSecurity ? &security : nullptr;
-    const int rc = e.IsDirectory() ? ExtractDirectory(x, e, path, payload, timesOk, access, modification)
-                                   : ExtractFile(x, e, path, payload, timesOk, access, modification);
+    rc = e.IsDirectory() ? ExtractDirectory(x, e, path, payload, timesOk, access, modification)
+                         : ExtractFile(x, e, path, payload, timesOk, access, modification);
     if (rc != 0) return rc;
   }
   return 0;
@@ -525,7 +478,13 @@ int ExtractCurrent(ArchiveInput& input, const char* archivePath, const char* tar
     Line("arGetInfmation_ERROR:File = %s, %s", archivePath, targetDir != nullptr ? targetDir : "");
     return info;
   }
-  const int loop = vskcuarLoopProsec(x);
+  FileCloser closer(PipelinedExtraction());
+  x.closer = &closer;
+  int loop = vskcuarLoopProsec(x);
+  // Every file is flushed and closed before the directories get their times
+  // and before the extraction reports anything.
+  closer.Drain();
+  if (ReportClosed(x) != 0) loop = -1;
   FinishDirectories(x.directories, nullptr, kSource);
   if (loop != 0) {
     Line("vskcuarLoopProsec_ERROR:ON arCreateUnarcFile");
@@ -534,196 +493,4 @@ int ExtractCurrent(ArchiveInput& input, const char* archivePath, const char* tar
   return 0;
 }
 
-namespace {
-
-// File-system redirection off and the client log open for one call.
-class CallScope {
- public:
-  CallScope() : log_(vskLogOpen("CLIENT.log")) {}
-  ~CallScope() { vskLogClose(log_); }
-  CallScope(const CallScope&) = delete;
-  CallScope& operator=(const CallScope&) = delete;
-
- private:
-  bk::win::RedirectionOff redirection_;
-  VskLogHandle log_;
-};
-
-UniqueFile OpenArchive(const char* archivePath) {
-  UniqueFile file(::CreateFileA(archivePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-  if (!file) {
-    ApiWindows(kSourceMain, __LINE__, ::GetLastError(), "CreateFile OPEN_EXISTING error, %s", archivePath);
-    Line("vskarMain Error, %s is Nothing", archivePath);
-  }
-  return file;
-}
-
-enum class Layout { kEncoded, kLegacy, kCurrent, kUnreadable };
-
-// Looks at the head of the open archive (read from its start).
-Layout DetectLayout(HandleReader& reader, const char* archivePath) {
-  unsigned char head[kLegacyHeaderSize];
-  const std::size_t got = reader.Read(head, sizeof head);
-  if (reader.Failed()) {
-    ApiWindows(kSourceMain, __LINE__, reader.Error(), "ReadFile, Path=%s", archivePath);
-    Line("vskarMain Error, %s is Nothing", archivePath);
-    return Layout::kUnreadable;
-  }
-  if (got < sizeof head) std::memset(head + got, 0, sizeof head - got);
-  if (IsEncodedHead(head)) return Layout::kEncoded;
-  return IsLegacyLayout(head, sizeof head) ? Layout::kLegacy : Layout::kCurrent;
-}
-
-}  // namespace
-
 }  // namespace bk::ar::ex
-
-using namespace bk::ar::ex;
-
-int vskarCreateUnarcNewFile(const char* archivePath, const char* targetDir, int keep) {
-  try {
-    const bool progress = bk::ar::IsProgressName(archivePath);
-    if (::GetFileAttributesA(archivePath) == INVALID_FILE_ATTRIBUTES) {
-      const DWORD error = ::GetLastError();
-      ApiWindows(kSourceNew, __LINE__, error, "GetFileAttributes, Path=%s", archivePath);
-      Line("GetFileAttributes:RFilePath_ERROR:ON UnarcFile %s %d", archivePath, static_cast<int>(error));
-      return -1;
-    }
-    bk::win::unique_any<bk::win::traits::File> file(
-        ::CreateFileA(archivePath, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (!file) {
-      const DWORD error = ::GetLastError();
-      ApiWindows(kSourceNew, __LINE__, error, "CreateFile, Path=%s", archivePath);
-      Line("CreateFile_ERROR:File = %s, ERR = %ld", archivePath, static_cast<long>(error));
-      return -1;
-    }
-    HandleReader reader(file.get());
-    if (!reader.Ok()) {
-      ApiCLibrary(kSourceNew, __LINE__, ENOMEM, "malloc, Size=%d", static_cast<int>(kPiece));
-      Line("malloc_ERROR:ON arCreateUnarcFile %d", static_cast<int>(kPiece));
-      return -1;
-    }
-    PlainInput input(reader);
-    const int rc = ExtractCurrent(input, archivePath, targetDir, progress);
-    if (!::CloseHandle(file.release())) {
-      ApiWindows(kSourceNew, __LINE__, ::GetLastError(), "CloseHandle, Path=%s", archivePath);
-      Line("CloseHandle_ERROR:ON arCreateUnarcFile");
-      return -1;
-    }
-    if (rc != 0) return rc;
-    if (keep == 0 && !::DeleteFileA(archivePath)) {
-      bool deleted = false;
-      for (int attempt = 0; attempt < kDeleteRetries && !deleted; ++attempt) {
-        RetryWait();
-        deleted = ::DeleteFileA(archivePath) != FALSE;
-      }
-      if (!deleted) {
-        const DWORD error = ::GetLastError();
-        ApiWindows(kSourceNew, __LINE__, error, "DeleteFile, Path=%s", archivePath);
-        Line("DeleteFile_ERROR:ON arCreateUnarcFile:File = %s, ERR = %d", archivePath, static_cast<int>(error));
-        return -1;
-      }
-    }
-    return 0;
-  } catch (...) {
-    Line("vskarCreateUnarcNewFile: unexpected failure %s", archivePath);
-    return -1;
-  }
-}
-
-int vskarMain(const char* archivePath, const char* targetDir, int keep) {
-  try {
-    CallScope scope;
-    Layout layout;
-    {
-      auto file = OpenArchive(archivePath);
-      if (!file) return -1;
-      HandleReader reader(file.get());
-      layout = DetectLayout(reader, archivePath);
-    }
-    if (layout == Layout::kUnreadable) return -1;
-    if (layout == Layout::kLegacy) return arCreateUnarcFile(archivePath, targetDir, keep);
-    if (layout == Layout::kEncoded) {
-      const std::string work = std::string(archivePath) + ".dcd";
-      ::DeleteFileA(work.c_str());
-      if (!::MoveFileA(archivePath, work.c_str())) {
-        const DWORD error = ::GetLastError();
-        ApiWindows(kSourceMain, __LINE__, error, "MoveFile, From %s To %s", archivePath, work.c_str());
-        Line("MoveFile Error On vskarMain %s %d", archivePath, static_cast<int>(error));
-        return -1;  // nothing moved: the archive is where it was
-      }
-      if (vskEcdCtrlDecodeFile(work.c_str(), archivePath) != kEcdDecodeOk) {
-        ::DeleteFileA(archivePath);
-        Line("vskEcdCtrlDecodeFile Error %s", archivePath);
-        // The work copy is the only copy of the saved files: it goes back
-        // under the archive's own name.
-        if (!::MoveFileA(work.c_str(), archivePath))
-          ApiWindows(kSourceMain, __LINE__, ::GetLastError(), "MoveFile, From %s To %s", work.c_str(), archivePath);
-        return -1;
-      }
-      ::DeleteFileA(work.c_str());
-    }
-    const int rc = vskarCreateUnarcNewFile(archivePath, targetDir, keep);
-    if (rc != 0) {
-      if (keep == 0) ::DeleteFileA(archivePath);
-      Line("vskarCreateUnarcNewFile Error %s %d", archivePath, rc);
-    }
-    return rc;
-  } catch (...) {
-    Line("vskarMain: unexpected failure %s", archivePath);
-    return -1;
-  }
-}
-
-int vskarRestoreArchive(const char* archivePath, const char* targetDir) {
-  try {
-    CallScope scope;
-    auto file = OpenArchive(archivePath);
-    if (!file) return -1;
-    Layout layout;
-    {
-      HandleReader reader(file.get());
-      layout = DetectLayout(reader, archivePath);
-    }
-    if (layout == Layout::kUnreadable) return -1;
-    if (layout != Layout::kEncoded) {
-      file.reset();
-      if (layout == Layout::kLegacy) return arCreateUnarcFile(archivePath, targetDir, 1);
-      const int rc = vskarCreateUnarcNewFile(archivePath, targetDir, 1);
-      if (rc != 0) Line("vskarCreateUnarcNewFile Error %s %d", archivePath, rc);
-      return rc;
-    }
-    LARGE_INTEGER start{};
-    if (!::SetFilePointerEx(file.get(), start, nullptr, FILE_BEGIN)) {
-      ApiWindows(kSourceMain, __LINE__, ::GetLastError(), "SetFilePointer, Path=%s", archivePath);
-      Line("vskEcdCtrlDecodeFile Error %s", archivePath);
-      return -1;
-    }
-    HandleReader reader(file.get());
-    if (!reader.Ok()) {
-      ApiCLibrary(kSourceMain, __LINE__, ENOMEM, "malloc, Size=%d", static_cast<int>(kPiece));
-      Line("vskEcdCtrlDecodeFile Error %s", archivePath);
-      return -1;
-    }
-    HandleByteInput bytes(reader);
-    bk::ecd::StreamDecoder decoder(bytes, archivePath, reader.FileSize());
-    if (decoder.Begin() != kEcdDecodeOk) {
-      Line("vskEcdCtrlDecodeFile Error %s", archivePath);
-      return -1;
-    }
-    DecodedInput input(decoder, reader, archivePath);
-    int rc = ExtractCurrent(input, archivePath, targetDir, bk::ar::IsProgressName(archivePath));
-    // vskarMain decodes the whole file before it extracts anything: a defect
-    // after the archive's end fails it all the same.
-    if (rc == 0 && decoder.Finish() != kEcdDecodeOk) {
-      Line("vskEcdCtrlDecodeFile Error %s", archivePath);
-      rc = -1;
-    }
-    if (rc != 0) Line("vskarCreateUnarcNewFile Error %s %d", archivePath, rc);
-    return rc;
-  } catch (...) {
-    Line("vskarRestoreArchive: unexpected failure %s", archivePath);
-    return -1;
-  }
-}

@@ -85,3 +85,7 @@ void vskarSetGaugeCallForTest(VskarGaugeCall gauge);
 // Forces the fallback used where SetFileInformationByHandle does not exist
 // (Windows XP): times on the handle, attributes by path after the close.
 void vskarUseXpFileCallsForTest(bool on);
+// Runs extractions on the caller's thread alone: each file's flush, times,
+// attributes and close before the next file, and no decoding ahead. On by
+// default; false switches the closing and decoding threads on.
+void vskarUseOneThreadForTest(bool on);

@@ -13,6 +13,7 @@
 #include "archive/ar_io.h"
 #include "archive/ar_names.h"
 #include "codec/ecd_stream_decode.h"
+#include "platform/unique_handle.h"
 
 namespace bk::ar::ex {
 
@@ -178,7 +179,14 @@ class HandleSource : public ArSource {
   DWORD error_ = 0;
 };
 
+using UniqueFile = bk::win::unique_any<bk::win::traits::File>;
+
 // --- shared steps -------------------------------------------------------------------
+// One open by path that creates the entry's file or opens what is there for
+// writing over in place (see ar_extract_replace.cpp). Null when something
+// else is in the way: *error tells what (the caller's replace steps deal
+// with it).
+UniqueFile OpenForWriting(const char* path, DWORD access, DWORD flags, std::uint64_t size, DWORD* error);
 // WriteFile of an entry's content; the I/O fault seam is asked first (a
 // refused write fails with ERROR_WRITE_FAULT).
 bool WriteContent(HANDLE file, const void* data, DWORD n, DWORD* written);

@@ -8,6 +8,7 @@
 
 #include "archive/ar_extract.h"
 #include "archive/ar_extract_internal.h"
+#include "archive/ar_extract_pipeline.h"
 #include "archive/ar_paths.h"
 #include "archive/ar_reader.h"
 #include "archive/ar_sums.h"
@@ -194,9 +195,22 @@ int Verify(const char* archivePath, Check& c) {
       c.report->unreadable = reader.Failed();
       return c.Fail(rc, "the encoded file cannot be decoded (result " + std::to_string(rc) + ")");
     }
-    DecodedInput input(decoder, reader, archivePath);
-    rc = WalkAndCompare(c, input, UINT64_MAX);
-    const int decoded = decoder.Finish();
+    // The decoding runs ahead on a second thread while the walk and the
+    // checksums take what it gave.
+    bool aheadFailed = false;
+    if (PipelinedExtraction()) {
+      DecodeAhead input(decoder, reader, archivePath);
+      if (!input.Ok()) return c.Fail(-1, "no memory");
+      rc = WalkAndCompare(c, input, UINT64_MAX);
+      input.Stop();
+      aheadFailed = input.DecodeFailed();
+    } else {
+      DecodedInput input(decoder, reader, archivePath);
+      rc = WalkAndCompare(c, input, UINT64_MAX);
+    }
+    int decoded = decoder.Finish();
+    // (the decoder's own failures stay in its status; this one did not reach it)
+    if (decoded == kEcdDecodeOk && aheadFailed) decoded = -1;
     c.report->unreadable = reader.Failed();
     if (decoded != kEcdDecodeOk) {
       // The decoding is the cause of whatever the walk met after it.

@@ -127,7 +127,8 @@ bool vskFarAnsiName(const wchar_t* name, std::string* out) {
   const DWORD flags = page == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
   const int n = ::WideCharToMultiByte(page, flags, name, -1, nullptr, 0, nullptr, usedDefault);
   if (n <= 0) {
-    *out = "?";
+    // (assign of one character: GCC 12 at -O3 warns on the copy of a literal here)
+    out->assign(1, '?');
     return false;
   }
   std::vector<char> text(static_cast<std::size_t>(n));

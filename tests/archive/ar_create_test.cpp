@@ -177,6 +177,7 @@ class ArCreate : public ::testing::Test {
   }
   void TearDown() override {
     vskarUsePlainWayForTest(false);
+    vskarUseOneThreadStreamForTest(false);
     vskarSetGaugeForTest(nullptr, nullptr);
     vskarMarkSearchEntryForTest(nullptr, 0);
     bk::io::ArmFaultForTest(bk::io::IoKind::kWrite, 0);
@@ -507,6 +508,62 @@ TEST_F(ArCreate, TheStreamedWayWritesTheSameFileAsTheStepByStepWay) {
   }
   ASSERT_NE(Create(top, {"no such name"}, 1, out / "FAILED"), 0);
   EXPECT_FALSE(vskarLastCreateSums().hasArchive);
+}
+
+TEST_F(ArCreate, ReadingAheadOnASecondThreadWritesTheSameBytesAsOneThread) {
+  // Files at and around the 256 KiB piece and the encoder's block bounds,
+  // and more content than the pieces read ahead hold, so that the reader
+  // waits for the encoder.
+  MakeRichTree(top + "\\app");
+  MakeDir(top + "\\app\\bounds");
+  const std::size_t kPiece = 256 * 1024;
+  const std::size_t sizes[] = {1, 65535, 65536, 65537, kPiece - 1, kPiece, kPiece + 1, 2 * kPiece, 5 * kPiece + 3};
+  unsigned seed = 40;
+  for (std::size_t size : sizes)
+    WriteFile(top + "\\app\\bounds\\f" + std::to_string(size), Content(size, seed++));
+  const std::vector<std::string> names = {"app\\sub", "app", "app\\bounds\\f1"};
+  struct Way {
+    std::string bytes;
+    bk::ar::ArchiveSums sums;
+    VskArCreateStats stats;
+  } ways[2];
+  for (int oneThread : {0, 1}) {
+    vskarUseOneThreadStreamForTest(oneThread == 1);
+    const std::string archive = out / ("WAY" + std::to_string(oneThread));
+    ASSERT_EQ(Create(top, names, 1, archive), 0);
+    ways[oneThread] = {ReadFile(archive), vskarLastCreateSums(), vskarLastCreateStats()};
+  }
+  vskarUseOneThreadStreamForTest(false);
+  ASSERT_GT(ways[0].bytes.size(), 16u);
+  EXPECT_TRUE(ways[0].bytes == ways[1].bytes);
+  EXPECT_EQ(ways[0].sums, ways[1].sums);
+  EXPECT_EQ(ways[0].stats.files, ways[1].stats.files);
+  EXPECT_EQ(ways[0].stats.contentBytes, ways[1].stats.contentBytes);
+  EXPECT_GT(ways[0].stats.contentBytes, 10 * kPiece);
+
+  // Every failed read ends both ways with the same result and log lines.
+  bk::io::ArmFaultForTest(bk::io::IoKind::kRead, 0);
+  ASSERT_EQ(Create(top, names, 1, out / "COUNT"), 0);
+  const long reads = bk::io::CountForTest(bk::io::IoKind::kRead);
+  ASSERT_GT(reads, 20);
+  for (long n = 1; n <= reads; n += (n < 8 || n > reads - 4) ? 1 : 5) {
+    int results[2];
+    std::vector<std::string> lines[2];
+    for (int oneThread : {0, 1}) {
+      vskarUseOneThreadStreamForTest(oneThread == 1);
+      bk::io::ArmFaultForTest(bk::io::IoKind::kRead, n);
+      const std::size_t before = LineCount();
+      results[oneThread] = Create(top, names, 1, out / "FAULT");
+      const std::vector<std::string> all = Lines();
+      lines[oneThread].assign(all.begin() + static_cast<long>(before), all.end());
+      EXPECT_FALSE(vskarLastCreateSums().hasArchive) << n;
+    }
+    vskarUseOneThreadStreamForTest(false);
+    EXPECT_NE(results[0], 0) << "read " << n;
+    EXPECT_EQ(results[0], results[1]) << "read " << n;
+    EXPECT_EQ(lines[0], lines[1]) << "read " << n;
+  }
+  bk::io::ArmFaultForTest(bk::io::IoKind::kRead, 0);
 }
 
 // --- progress ------------------------------------------------------------------

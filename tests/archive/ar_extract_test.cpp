@@ -220,6 +220,78 @@ TEST_F(Extract, RoundTripsMatchTheReaderListing) {
   }
 }
 
+// More files than the closer holds at once and more content than the
+// decoding runs ahead, so that each thread waits for the other.
+std::vector<Item> ManyFilesTree(int files = 40) {
+  std::vector<Item> items = SampleTree();
+  Item dir;
+  dir.path = "many";
+  dir.directory = true;
+  items.push_back(dir);
+  for (int i = 0; i < files; ++i) {
+    Item f;
+    f.path = "many/f" + std::to_string(i);
+    f.content = Random(static_cast<std::size_t>(i) * 7919 % 90000, 100 + i);
+    f.kind = static_cast<unsigned char>(i % 3 == 0 ? 1 | 8 : i % 3 == 1 ? 1 | 4 | 16 : 1);
+    f.modified = 1278000000 + i * 61;
+    items.push_back(f);
+  }
+  return items;
+}
+
+TEST_F(Extract, TheClosingThreadAndTheDecodingThreadWriteWhatOneThreadWrites) {
+  const Bytes archive = BuildArchive(ManyFilesTree());
+  const std::string encoded = SaveEncoded(archive);
+  std::vector<std::string> lines[2];
+  for (int oneThread : {0, 1}) {
+    SCOPED_TRACE(oneThread ? "one thread" : "two threads");
+    vskarUseOneThreadForTest(oneThread == 1);
+    RemoveTree(target());
+    ::DeleteFileA(install.Log("CLIENT.LOG").c_str());
+    ASSERT_EQ(vskarRestoreArchive(encoded.c_str(), target().c_str()), 0) << Dump();
+    ExpectTreeMatchesArchive(archive, target());
+    // Over the tree just written: every file replaced in place.
+    ASSERT_EQ(vskarRestoreArchive(encoded.c_str(), target().c_str()), 0) << Dump();
+    ExpectTreeMatchesArchive(archive, target());
+    lines[oneThread] = Lines();
+  }
+  vskarUseOneThreadForTest(false);
+  ASSERT_FALSE(lines[0].empty());
+  EXPECT_EQ(lines[0], lines[1]);
+}
+
+TEST_F(Extract, AFailedFlushOnTheClosingThreadFailsTheRestoreWithItsLines) {
+  const Bytes archive = BuildArchive(ManyFilesTree(8));
+  const std::string encoded = SaveEncoded(archive);
+  bk::io::ArmFaultForTest(bk::io::IoKind::kWrite, 0);
+  ASSERT_EQ(vskarRestoreArchive(encoded.c_str(), target().c_str()), 0);
+  const long writes = bk::io::CountForTest(bk::io::IoKind::kWrite);
+  int flushes = 0;
+  for (long n = 1; n <= writes; ++n) {
+    SCOPED_TRACE("write " + std::to_string(n));
+    std::string firstFailure[2];
+    for (int oneThread : {0, 1}) {
+      vskarUseOneThreadForTest(oneThread == 1);
+      RemoveTree(target());
+      ::DeleteFileA(install.Log("CLIENT.LOG").c_str());
+      bk::io::ArmFaultForTest(bk::io::IoKind::kWrite, n);
+      EXPECT_EQ(vskarRestoreArchive(encoded.c_str(), target().c_str()), -1);
+      bk::io::ArmFaultForTest(bk::io::IoKind::kWrite, 0);
+      for (const std::string& line : Lines())
+        if (firstFailure[oneThread].empty() && line.find("ERROR") != std::string::npos) firstFailure[oneThread] = line;
+    }
+    vskarUseOneThreadForTest(false);
+    EXPECT_FALSE(firstFailure[0].empty());
+    EXPECT_EQ(firstFailure[0], firstFailure[1]);
+    if (firstFailure[0].find("CloseHandle_ERROR:ON Unarc:File = ") != std::string::npos) ++flushes;
+  }
+  // Every file's flush was among the writes refused.
+  EXPECT_EQ(flushes, 8 + 9);
+  // Nothing stays open: the tree can be removed.
+  RemoveTree(target());
+  EXPECT_EQ(::GetFileAttributesA(target().c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
 TEST_F(Extract, WithoutATargetTheArchivesBaseIsUsed) {
   // The base path name of an archive made below work\base.
   const std::string base = work / "base";

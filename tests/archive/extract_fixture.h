@@ -182,6 +182,7 @@ class ExtractTest : public ::testing::Test {
     vskarSetRetryWaitForTest(nullptr);
     vskarSetGaugeCallForTest(nullptr);
     vskarUseXpFileCallsForTest(false);
+    vskarUseOneThreadForTest(false);
     vskEnvRelease();
   }
 
