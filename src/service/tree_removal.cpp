@@ -119,6 +119,18 @@ DWORD DelFile(const VskFarPath& parent, const WIN32_FIND_DATAW& entry) {
 VskFarSearch& vskFarSearch() { return g_search; }
 void vskFarResetSearch() { g_search = kSystemSearch; }
 
+std::vector<WIN32_FIND_DATAW> vskFarChildren(const VskFarPath& directory) {
+  std::vector<WIN32_FIND_DATAW> children;
+  WIN32_FIND_DATAW found;
+  bk::win::unique_hfind search(g_search.findFirst((directory.native + L"\\*").c_str(), &found));
+  if (!search) return children;
+  do {
+    if (std::wcscmp(found.cFileName, L".") != 0 && std::wcscmp(found.cFileName, L"..") != 0)
+      children.push_back(found);
+  } while (g_search.findNext(search.get(), &found));
+  return children;
+}
+
 bool vskFarAnsiName(const wchar_t* name, std::string* out) {
   const UINT page = ::GetACP();
   BOOL lossy = FALSE;

@@ -10,6 +10,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 // Deletes `path` itself (file or whole directory tree); with a trailing
 // backslash, deletes the directory's contents and keeps the directory.
@@ -52,3 +53,6 @@ struct VskFarSearch {
 };
 VskFarSearch& vskFarSearch();
 void vskFarResetSearch();
+// The entries of `directory` through that search, without "." and ".."
+// (none when it cannot be searched).
+std::vector<WIN32_FIND_DATAW> vskFarChildren(const VskFarPath& directory);

@@ -22,6 +22,7 @@
 
 namespace {
 
+using bk::test::CtrRecord;
 using bk::test::Exists;
 using bk::test::HostRecord;
 using bk::test::MakeDir;
@@ -30,20 +31,9 @@ using bk::test::WriteFile;
 
 constexpr char kStartEvent[] = "BKRESTORE_LOOKUP_SAFETY_TEST_START";
 
+// A C0000000 record of the key APP V1 G1 naming `archive` (cut to the field's 8 bytes).
 std::string RcfRecord(const std::string& archive) {
-  std::string r(944, '\0');
-  r.replace(171, 3, "APP");
-  r.replace(215, 2, "V1");
-  r.replace(223, 2, "G1");
-  r.replace(320, archive.size() < 8 ? archive.size() : 8, archive.substr(0, 8));
-  return r;
-}
-
-std::string Ctr(const std::string& host, const std::string& service) {
-  std::string r(276, '\0');
-  r.replace(0, host.size(), host);
-  r.replace(260, service.size(), service);
-  return r;
+  return bk::test::RcfRecord("APP", "V1", "G1", archive.substr(0, 8));
 }
 
 std::string PlainArchive(std::size_t contentSize = 3) {
@@ -79,7 +69,7 @@ class LookupSafety : public bk::test::LookupTest {
     MakeDir(install / "CLIENT\\RESOURCE");
     MakeDir(resourceDir());
     WriteFile(rcf(), RcfRecord("RSC1"));
-    WriteFile(ctr(), Ctr("10.0.0.1", "orlavs"));
+    WriteFile(ctr(), CtrRecord("10.0.0.1", "orlavs"));
     // Found directly by its address: no name lookup.
     WriteFile(hostsys(), HostRecord("10.0.0.1", 1, "HOST0000"));
   }
@@ -161,12 +151,12 @@ TEST_F(LookupSafety, UnreadableControlFileFailsWithoutTouchingHostsys) {
   const std::string hostsysBefore = ReadFile(hostsys());
   // A host that resolves to this machine would otherwise be recorded.
   ::DeleteFileA(hostsys().c_str());
-  const std::string text = Ctr("10.0.0.1", "orlavs");
+  const std::string text = CtrRecord("10.0.0.1", "orlavs");
   struct Case {
     const char* what;
     std::string ctr;  // empty: a directory
   };
-  const Case cases[] = {{"empty host", Ctr("", "orlavs")}, {"empty service", Ctr("10.0.0.1", "")},
+  const Case cases[] = {{"empty host", CtrRecord("", "orlavs")}, {"empty service", CtrRecord("10.0.0.1", "")},
                         {"short file", text.substr(0, 100)}, {"directory", ""}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

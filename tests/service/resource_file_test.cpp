@@ -15,27 +15,10 @@
 namespace {
 
 using bk::test::Exists;
+using bk::test::CtrRecord;
+using bk::test::RcfRecord;
 using bk::test::ReadFile;
 using bk::test::WriteFile;
-
-std::string RcfRecord(const std::string& name, const std::string& version, const std::string& generation,
-                      const std::string& archive) {
-  std::string r(944, '\x01');
-  r.replace(171, 56, std::string(56, '\0'));
-  r.replace(171, name.size(), name);
-  r.replace(215, version.size(), version);
-  r.replace(223, generation.size(), generation);
-  r.replace(320, 8, std::string(8, '\0'));
-  r.replace(320, archive.size(), archive);
-  return r;
-}
-
-std::string Ctr(const std::string& host, const std::string& service) {
-  std::string r(276, '\0');
-  r.replace(0, host.size(), host);
-  r.replace(260, service.size(), service);
-  return r;
-}
 
 std::string Archive() {
   bk::ar::ArMemorySink sink;
@@ -101,11 +84,11 @@ TEST_F(ResourceFileName, KeyWithoutControlFileOrServer) {
   EXPECT_EQ(Call(out), 2u);
   EXPECT_TRUE(Logged("vskCfstuGetExecStatus Error in vskAPIGetResourceFileName."));
 
-  WriteFile(ctr(), Ctr("nowhere.example", "orlavs"));
+  WriteFile(ctr(), CtrRecord("nowhere.example", "orlavs"));
   EXPECT_EQ(Call(out), 2u);
   EXPECT_TRUE(Logged("vskMultisrvSetSSIListInfo Error in vskAPIGetResourceFileName."));
 
-  WriteFile(ctr(), Ctr("10.0.0.1", "orlavs"));
+  WriteFile(ctr(), CtrRecord("10.0.0.1", "orlavs"));
   EXPECT_EQ(Call(out), 2u);  // no archive in the server's resource directory
   EXPECT_TRUE(Logged("Error in vskarCreatearListFile"));
   EXPECT_TRUE(Logged("GetFileAttributes:RFilePath_ERROR:ON UnarcFile " + resource("RSC1")));
@@ -114,7 +97,7 @@ TEST_F(ResourceFileName, KeyWithoutControlFileOrServer) {
 TEST_F(ResourceFileName, ListIsWrittenBelowCreatedDirectories) {
   // An archive name filling its 8 bytes, followed by other bytes of the record.
   WriteFile(rcf(), RcfRecord("OTHER", "V1", "G1", "X") + RcfRecord("app", "v1", "g1", "ABCDEFGH"));
-  WriteFile(ctr(), Ctr("srv1.example", "orlavs"));
+  WriteFile(ctr(), CtrRecord("srv1.example", "orlavs"));
   WriteFile(resource("ABCDEFGH"), Archive());
   const std::string out = install / "first\\second\\list.bin";
   ASSERT_EQ(Call(out), 0u);

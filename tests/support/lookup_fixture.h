@@ -28,6 +28,27 @@ inline std::string HostRecord(const std::string& host, unsigned char kind, const
   return r;
 }
 
+// One 944-byte C0000000 record: key, version, generation and archive name.
+inline std::string RcfRecord(const std::string& name, const std::string& version, const std::string& generation,
+                             const std::string& archive) {
+  std::string r(944, '\x01');
+  r.replace(171, 56, std::string(56, '\0'));
+  r.replace(171, name.size(), name);
+  r.replace(215, version.size(), version);
+  r.replace(223, generation.size(), generation);
+  r.replace(320, 8, std::string(8, '\0'));
+  r.replace(320, archive.size(), archive);
+  return r;
+}
+
+// A C0.ctr image: the host and the service.
+inline std::string CtrRecord(const std::string& host, const std::string& service) {
+  std::string r(276, '\0');
+  r.replace(0, host.size(), host);
+  r.replace(260, service.size(), service);
+  return r;
+}
+
 struct LookupEvent {
   std::uint32_t code;
   std::string category, text;

@@ -357,17 +357,7 @@ class AddedSearch {
   }
 
   void Prune(const VskFarPath& directory) {
-    std::vector<WIN32_FIND_DATAW> children;
-    {
-      WIN32_FIND_DATAW found;
-      bk::win::unique_hfind search(vskFarSearch().findFirst((directory.native + L"\\*").c_str(), &found));
-      if (!search) return;
-      do {
-        if (std::wcscmp(found.cFileName, L".") != 0 && std::wcscmp(found.cFileName, L"..") != 0)
-          children.push_back(found);
-      } while (vskFarSearch().findNext(search.get(), &found));
-    }
-    for (const WIN32_FIND_DATAW& child : children) {
+    for (const WIN32_FIND_DATAW& child : vskFarChildren(directory)) {
       std::string name;
       const bool spelled = vskFarAnsiName(child.cFileName, &name);
       Visit(vskFarChild(directory, child.cFileName), child.dwFileAttributes, spelled);
