@@ -17,47 +17,15 @@
 namespace {
 
 using bk::test::MakeDir;
+using bk::test::RootEntries;
 using bk::test::Mng;
 using bk::test::TakeSnapshot;
 using bk::test::WriteFile;
 
-std::string ToolPath() {
-  char self[MAX_PATH];
-  ::GetModuleFileNameA(nullptr, self, MAX_PATH);
-  std::string path = self;
-  return path.substr(0, path.find_last_of('\\')) + "\\bkrtool.exe";
-}
-
 // Starts "bkrtool backup" of `folder` and ends it after `ms` milliseconds (if
 // it still runs). True when it was still running.
 bool RunAndKill(const std::string& folder, DWORD ms) {
-  std::string command = "\"" + ToolPath() + "\" backup RES_A 01 0001 \"" + folder + "\"";
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  PROCESS_INFORMATION process{};
-  EXPECT_TRUE(::CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                               &process));
-  bk::win::unique_handle thread(process.hThread), child(process.hProcess);
-  const bool running = ::WaitForSingleObject(child.get(), ms) == WAIT_TIMEOUT;
-  if (running) {
-    ::TerminateProcess(child.get(), 9);
-    ::WaitForSingleObject(child.get(), INFINITE);
-  }
-  return running;
-}
-
-// What the root holds besides BACKMNG and INSLIST.
-std::set<std::string> RootEntries(const std::string& root) {
-  std::set<std::string> names;
-  WIN32_FIND_DATAA found;
-  bk::win::unique_hfind search(::FindFirstFileA((root + "\\*").c_str(), &found));
-  if (!search) return names;
-  do {
-    const std::string name = found.cFileName;
-    if (name != "." && name != ".." && name != "BACKMNG" && name != "INSLIST") names.insert(name);
-  } while (::FindNextFileA(search.get(), &found));
-  return names;
+  return bk::test::RunToolAndKill("backup RES_A 01 0001 \"" + folder + "\"", ms);
 }
 
 class KilledBackup : public bk::test::BackupRootTest {

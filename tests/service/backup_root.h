@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "logging/event_observer.h"
 #include "platform/file_commit.h"
 #include "platform/shared_file_lock.h"
+#include "platform/unique_handle.h"
 #include "service/management_file.h"
 #include "service/tree_removal.h"
 #include "support/log_files.h"
@@ -157,5 +159,41 @@ class BackupRootTest : public ::testing::Test {
   ClientRegistry registry;
   ClientInstall install{registry};
 };
+
+// Starts bkrtool.exe (beside the test program) with `arguments` and ends it
+// after `ms` milliseconds if it still runs. True when it was still running.
+inline bool RunToolAndKill(const std::string& arguments, DWORD ms) {
+  char self[MAX_PATH];
+  ::GetModuleFileNameA(nullptr, self, MAX_PATH);
+  std::string tool = self;
+  tool = tool.substr(0, tool.find_last_of('\\')) + "\\bkrtool.exe";
+  std::string command = "\"" + tool + "\" " + arguments;
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  PROCESS_INFORMATION process{};
+  EXPECT_TRUE(::CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                               &process));
+  bk::win::unique_handle thread(process.hThread), child(process.hProcess);
+  const bool running = ::WaitForSingleObject(child.get(), ms) == WAIT_TIMEOUT;
+  if (running) {
+    ::TerminateProcess(child.get(), 9);
+    ::WaitForSingleObject(child.get(), INFINITE);
+  }
+  return running;
+}
+
+// What a backup root holds besides BACKMNG and INSLIST.
+inline std::set<std::string> RootEntries(const std::string& root) {
+  std::set<std::string> names;
+  WIN32_FIND_DATAA found;
+  bk::win::unique_hfind search(::FindFirstFileA((root + "\\*").c_str(), &found));
+  if (!search) return names;
+  do {
+    const std::string name = found.cFileName;
+    if (name != "." && name != ".." && name != "BACKMNG" && name != "INSLIST") names.insert(name);
+  } while (::FindNextFileA(search.get(), &found));
+  return names;
+}
 
 }  // namespace bk::test

@@ -33,6 +33,7 @@ namespace {
 
 using bk::test::Exists;
 using bk::test::MakeDir;
+using bk::test::RootEntries;
 using bk::test::Mng;
 using bk::test::ReadFile;
 using bk::test::TakeSnapshot;
@@ -191,19 +192,6 @@ std::string Rel(const std::string& path) {
   for (char& c : r)
     if (c == '\\') c = '/';
   return r;
-}
-
-// What the root holds besides BACKMNG and INSLIST.
-std::set<std::string> RootEntries(const std::string& root) {
-  std::set<std::string> names;
-  WIN32_FIND_DATAA found;
-  bk::win::unique_hfind search(::FindFirstFileA((root + "\\*").c_str(), &found));
-  if (!search) return names;
-  do {
-    const std::string name = found.cFileName;
-    if (name != "." && name != ".." && name != "BACKMNG" && name != "INSLIST") names.insert(name);
-  } while (::FindNextFileA(search.get(), &found));
-  return names;
 }
 
 class Concurrent : public bk::test::BackupRootTest {

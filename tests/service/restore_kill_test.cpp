@@ -19,32 +19,9 @@ using bk::test::Mng;
 using bk::test::TakeSnapshot;
 using bk::test::WriteFile;
 
-std::string ToolPath() {
-  char self[MAX_PATH];
-  ::GetModuleFileNameA(nullptr, self, MAX_PATH);
-  std::string path = self;
-  return path.substr(0, path.find_last_of('\\')) + "\\bkrtool.exe";
-}
-
 // Starts "bkrtool restore" and ends it after `ms` milliseconds (if it still
 // runs). True when it was still running.
-bool RunAndKill(DWORD ms) {
-  std::string command = "\"" + ToolPath() + "\" restore RES_A 01 0001";
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  PROCESS_INFORMATION process{};
-  EXPECT_TRUE(::CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                               &process));
-  const bool running = ::WaitForSingleObject(process.hProcess, ms) == WAIT_TIMEOUT;
-  if (running) {
-    ::TerminateProcess(process.hProcess, 9);
-    ::WaitForSingleObject(process.hProcess, INFINITE);
-  }
-  ::CloseHandle(process.hThread);
-  ::CloseHandle(process.hProcess);
-  return running;
-}
+bool RunAndKill(DWORD ms) { return bk::test::RunToolAndKill("restore RES_A 01 0001", ms); }
 
 class KilledRestore : public bk::test::BackupRootTest {
  protected:
